@@ -1,0 +1,50 @@
+// Locating one key's value in the bytes of a profile (INI) file.
+//
+// The dialect, as the reader and the writer both follow it:
+//
+//  - The file is bytes; nothing is converted and a NUL byte is an ordinary
+//    byte. A UTF-8 byte-order mark at the very start is skipped (and kept on
+//    writing); a file starting with FF FE or FE FF holds nothing.
+//  - CR LF, LF and a lone CR each end a line; a last line without an ending
+//    is a line. Blank lines are skipped. Blanks are space, TAB and VT.
+//  - A line whose first non-blank character is '[' is a section header. Its
+//    name runs to the first ']' (or the end of the line) and is trimmed of
+//    blanks; whatever follows the ']' is ignored. "[]" names the empty section.
+//  - A line whose first non-blank character is ';' is a comment.
+//  - Any other line holding '=' is an entry: key before the first '=', value
+//    after it, both trimmed of blanks. Other lines are ignored, and entries
+//    before the first header belong to no section.
+//  - Lookup strips spaces from both ends of the section and key names, takes
+//    the first section whose name matches ignoring ASCII case (later ones of
+//    the same name are never searched) and in it the first matching key.
+//  - The value read is the trimmed value less one outer pair of double
+//    quotes; single quotes, ';', '#' and backslashes are literal. There is no
+//    length limit.
+#ifndef VARNOK_SCRIPT_PROFILE_H_
+#define VARNOK_SCRIPT_PROFILE_H_
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace varnok {
+
+/// The stored value of an entry: bytes [begin, end) of the file, from its
+/// first to its last non-blank character, outer quotes included.
+struct ValueSpan {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+/// Where the value of `key` in `section` is stored in `text`; none when the
+/// section or the key is absent.
+std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view section,
+                                     std::string_view key);
+
+/// The value a read delivers for a stored value: one pair of outer double
+/// quotes removed when it is at least two characters long.
+std::string_view UnquoteValue(std::string_view stored);
+
+}  // namespace varnok
+
+#endif  // VARNOK_SCRIPT_PROFILE_H_
