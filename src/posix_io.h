@@ -1,0 +1,31 @@
+// Small POSIX helpers shared by the console, the directory listing and the
+// file replacement: opening directories by paths of any length, writing whole
+// buffers, and the console error code of an errno value.
+#ifndef VARNOK_POSIX_IO_H_
+#define VARNOK_POSIX_IO_H_
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <string>
+
+namespace varnok {
+
+/// Opens the directory `path` (links followed) for reading. Paths longer than
+/// PATH_MAX are opened piece by piece. -1 with errno set on failure.
+int OpenDirectory(const std::string& path);
+
+/// Writes every byte of `parts`, resuming after signals and short writes.
+/// 0, or the errno of the write that failed.
+int WriteAll(int fd, struct iovec* parts, int count);
+
+/// Writes every byte of `data`; 0 or an errno.
+int WriteAll(int fd, const char* data, size_t size);
+
+/// The console error code of `errnum`: 2 not found, 4 too many open files,
+/// 5 access denied, 101 disk full, else errnum itself.
+int InOutCode(int errnum);
+
+}  // namespace varnok
+
+#endif  // VARNOK_POSIX_IO_H_

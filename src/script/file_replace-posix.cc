@@ -1,0 +1,280 @@
+// The script file on POSIX: flock for the lock, O_TMPFILE (where the system
+// has it) so that a killed run leaves no named temporary file, fsync and
+// rename for the atomic replacement.
+#include "script/file_replace.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "posix_io.h"
+
+namespace varnok {
+
+namespace {
+
+constexpr int kMaxLinkDepth = 40;
+constexpr int kMaxOpenAttempts = 100;
+constexpr int kFileFlags = O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+
+void CloseIfOpen(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *dir = ".";
+    *name = path;
+  } else {
+    *dir = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+// The target of the link `name` in `dir_fd`, joined to `dir` when relative.
+bool FollowLink(int dir_fd, const std::string& dir, const std::string& name, off_t size,
+                std::string* path) {
+  std::string target(size > 0 ? static_cast<size_t>(size) + 1 : PATH_MAX, '\0');
+  ssize_t length = readlinkat(dir_fd, name.c_str(), &target[0], target.size());
+  if (length <= 0 || static_cast<size_t>(length) >= target.size()) return false;
+  target.resize(static_cast<size_t>(length));
+  *path = target[0] == '/' ? target : dir + "/" + target;
+  return true;
+}
+
+void LockExclusive(int fd) {
+  // A file system without locks still gets its change; only the guard
+  // against concurrent runs is lost there.
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+bool ReadWhole(int fd, size_t size_hint, std::string* content) {
+  content->assign(size_hint + 1, '\0');
+  size_t filled = 0;
+  while (true) {
+    if (filled == content->size()) content->resize(content->size() * 2);
+    ssize_t got = read(fd, &(*content)[filled], content->size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    filled += static_cast<size_t>(got);
+  }
+  content->resize(filled);
+  return true;
+}
+
+std::string TempName(int attempt) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  char name[64];
+  std::snprintf(name, sizeof name, ".varnok-%ld-%lx%x.tmp", static_cast<long>(getpid()),
+                static_cast<unsigned long>(now.tv_nsec), attempt);
+  return name;
+}
+
+// The errno values with which a directory refuses a new file for lack of
+// permission, where rewriting in place is still allowed.
+bool IsPermissionRefusal(int err) { return err == EACCES || err == EPERM; }
+
+}  // namespace
+
+struct LockedFile::State {
+  ~State() { Reset(); }
+  void Reset() {
+    CloseIfOpen(&fd);
+    CloseIfOpen(&dir_fd);
+  }
+
+  // One attempt at opening and locking; -1 to try again (the name moved
+  // meanwhile), else 1 for success and 0 for no readable regular file.
+  int TryOpen(const std::string& path);
+  int ReplaceByRename(const struct iovec* parts, int count, const std::string& old);
+  int WriteReplacement(const struct iovec* parts, int count);
+  int FillTemp(int temp, const struct iovec* parts, int count);
+  int ReplaceInPlace(const std::string& old, const struct iovec* parts, int count);
+  int CreateTemp(std::string* temp_name, bool* anonymous);
+  int LinkTemp(int temp_fd, std::string* temp_name);
+
+  int dir_fd = -1;          // the directory holding the file itself
+  std::string name;         // the file's name in that directory
+  int fd = -1;
+  int write_errno = 0;      // why the file cannot be written, 0 when it can
+  struct stat st = {};
+};
+
+int LockedFile::State::TryOpen(const std::string& path) {
+  Reset();
+  std::string current = path, dir;
+  for (int depth = 0;; ++depth) {
+    SplitPath(current, &dir, &name);
+    dir_fd = OpenDirectory(dir);
+    if (dir_fd < 0 || name.empty() || fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) break;
+    if (depth == kMaxLinkDepth || !FollowLink(dir_fd, dir, name, st.st_size, &current)) return 0;
+    CloseIfOpen(&dir_fd);
+  }
+  if (!S_ISREG(st.st_mode)) return 0;
+  fd = openat(dir_fd, name.c_str(), O_RDWR | kFileFlags);
+  write_errno = 0;
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
+    write_errno = errno;
+    fd = openat(dir_fd, name.c_str(), O_RDONLY | kFileFlags);
+  }
+  if (fd < 0) return errno == ELOOP ? -1 : 0;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  // A file without any write permission is read-only to every user, root
+  // included, as the read-only attribute is on Windows.
+  if (write_errno == 0 && (st.st_mode & 0222) == 0) write_errno = EACCES;
+  LockExclusive(fd);
+  struct stat now;
+  if (fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, st)) {
+    return -1;
+  }
+  return 1;
+}
+
+int LockedFile::State::CreateTemp(std::string* temp_name, bool* anonymous) {
+#ifdef O_TMPFILE
+  int temp = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (temp >= 0 && access("/proc/self/fd", X_OK) == 0) {
+    *anonymous = true;
+    return temp;
+  }
+  if (temp >= 0) close(temp);
+  else if (errno != EISDIR && errno != EOPNOTSUPP && errno != EINVAL) return -1;
+#endif
+  *anonymous = false;
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    *temp_name = TempName(attempt);
+    int temp = openat(dir_fd, temp_name->c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (temp >= 0 || errno != EEXIST) return temp;
+  }
+  return -1;
+}
+
+// Gives an anonymous temporary file a name; 0 or an errno.
+int LockedFile::State::LinkTemp(int temp_fd, std::string* temp_name) {
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", temp_fd);
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    *temp_name = TempName(attempt);
+    if (linkat(AT_FDCWD, proc_path, dir_fd, temp_name->c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+// Writes the new content to a temporary file beside the old one and renames
+// it over the old name; 0 or an errno, with no temporary file left behind.
+int LockedFile::State::WriteReplacement(const struct iovec* parts, int count) {
+  std::string temp_name;
+  bool anonymous = false;
+  int temp = CreateTemp(&temp_name, &anonymous);
+  if (temp < 0) return errno;
+  bool named = !anonymous;
+  int err = FillTemp(temp, parts, count);
+  if (err == 0 && anonymous) named = (err = LinkTemp(temp, &temp_name)) == 0;
+  close(temp);
+  if (err == 0 && renameat(dir_fd, temp_name.c_str(), dir_fd, name.c_str()) != 0) err = errno;
+  if (err != 0 && named) unlinkat(dir_fd, temp_name.c_str(), 0);
+  return err;
+}
+
+// Gives the temporary file the old file's owner (where allowed) and
+// permission bits, then its bytes, flushed to disk.
+int LockedFile::State::FillTemp(int temp, const struct iovec* parts, int count) {
+  struct iovec copy[3] = {};
+  for (int i = 0; i < count; ++i) copy[i] = parts[i];
+  if (fchown(temp, st.st_uid, st.st_gid) != 0) {
+    // Only root may give a file away; the file then stays the caller's own.
+  }
+  if (fchmod(temp, st.st_mode & 07777) != 0) return errno;
+  if (int err = WriteAll(temp, copy, count)) return err;
+  return fsync(temp) != 0 ? errno : 0;
+}
+
+int LockedFile::State::ReplaceByRename(const struct iovec* parts, int count,
+                                       const std::string& old) {
+  if (int err = WriteReplacement(parts, count)) return err;
+  // EINVAL: the file system cannot flush directories, and needs not.
+  if (fsync(dir_fd) == 0 || errno == EINVAL) return 0;
+  int err = errno;
+  // The rename may not last; put the old content back under the name.
+  struct iovec back = {const_cast<char*>(old.data()), old.size()};
+  WriteReplacement(&back, 1);
+  return err;
+}
+
+int LockedFile::State::ReplaceInPlace(const std::string& old, const struct iovec* parts,
+                                      int count) {
+  struct iovec copy[3] = {};
+  size_t new_size = 0, keep = 0;
+  for (int i = 0; i < count; ++i) copy[i] = parts[i], new_size += parts[i].iov_len;
+  // The leading bytes that stay need no rewrite.
+  while (keep < copy[0].iov_len && keep < old.size() &&
+         static_cast<const char*>(copy[0].iov_base)[keep] == old[keep]) {
+    ++keep;
+  }
+  copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
+  copy[0].iov_len -= keep;
+  if (new_size > old.size()) {
+    // Reserve the room first, so a full disk fails before a byte changes.
+    int err = posix_fallocate(fd, static_cast<off_t>(old.size()),
+                              static_cast<off_t>(new_size - old.size()));
+    if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return err;
+  }
+  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
+  if (int err = WriteAll(fd, copy, count)) return err;
+  if (new_size < old.size() && ftruncate(fd, static_cast<off_t>(new_size)) != 0) return errno;
+  return fsync(fd) != 0 ? errno : 0;
+}
+
+LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
+
+LockedFile::~LockedFile() = default;
+
+bool LockedFile::Open(const std::string& path) {
+  content_.clear();
+  int result = -1;
+  for (int attempt = 0; attempt < kMaxOpenAttempts && result < 0; ++attempt) {
+    result = state_->TryOpen(path);
+  }
+  if (result != 1 || !ReadWhole(state_->fd, static_cast<size_t>(state_->st.st_size), &content_)) {
+    state_->Reset();
+    content_.clear();
+    return false;
+  }
+  return true;
+}
+
+int LockedFile::Replace(std::string_view head, std::string_view middle, std::string_view tail) {
+  State& s = *state_;
+  if (s.fd < 0) return EBADF;
+  if (s.write_errno != 0) return s.write_errno;
+  struct iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
+                           {const_cast<char*>(middle.data()), middle.size()},
+                           {const_cast<char*>(tail.data()), tail.size()}};
+  if (s.st.st_nlink > 1) return s.ReplaceInPlace(content_, parts, 3);
+  int err = s.ReplaceByRename(parts, 3, content_);
+  // A directory that refuses a new file for lack of permission still lets
+  // a writable file be rewritten; no other failure may fall back to that.
+  if (IsPermissionRefusal(err)) err = s.ReplaceInPlace(content_, parts, 3);
+  return err;
+}
+
+}  // namespace varnok

@@ -1,0 +1,74 @@
+// Running the built program in temporary trees, for the end-to-end tests.
+#ifndef VARNOK_TESTS_E2E_HARNESS_H_
+#define VARNOK_TESTS_E2E_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct RunOptions {
+  std::string input;                 // standard input, through a pipe
+  bool input_from_file = false;      // give `input` as a regular file instead
+  bool close_stdin = false;
+  bool close_stdout = false;
+  bool stdout_to_full_device = false;
+  bool stdout_to_closed_pipe = false;
+  int max_open_files = 0;            // RLIMIT_NOFILE when non-zero
+  int timeout_seconds = 30;          // killed, status -1, after this long
+};
+
+struct RunResult {
+  int status = -1;  // exit status; -1 when killed or timed out
+  std::string out;
+  std::string err;
+};
+
+/// Runs the program with `arguments` and waits for it.
+RunResult RunVarnok(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+/// Runs any command (argv[0] looked up in PATH); the program is "$VARNOK".
+RunResult RunCommand(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+/// Starts the program without waiting; stdin, stdout and stderr are /dev/null.
+pid_t Start(const std::vector<std::string>& arguments);
+
+/// The exit status of a started program (-1 when it was killed).
+int Wait(pid_t pid);
+
+/// The usage screen for `error` and `echo`, as the program writes it.
+std::string UsageScreen(const std::string& error, const std::string& echo);
+
+/// A regular expression for the failure report of `kind` and `message`.
+std::string ReportPattern(const std::string& kind, const std::string& message);
+
+/// "-P:" and the path, as the program gets it.
+std::string ProjectArg(const std::string& dir);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+/// A fresh directory, removed with all it holds when the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  /// Writes `content` to `relative` (parents created); the full path.
+  std::string Write(const std::string& relative, const std::string& content) const;
+  std::string Read(const std::string& relative) const;
+  /// The names in `relative`, sorted, "." and ".." left out.
+  std::vector<std::string> List(const std::string& relative = ".") const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace e2e
+
+#endif  // VARNOK_TESTS_E2E_HARNESS_H_

@@ -1,0 +1,112 @@
+// Finding the script below the project directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+const char kScript[] = "[S]\nk=old\n";
+
+// Sets S.k in `name` below `dir`; the run's status.
+int SetKey(const TempDir& dir, const std::string& name, RunOptions options = {}) {
+  return RunVarnok({ProjectArg(dir.path()), "-O:" + name + ":S.k=new"}, options).status;
+}
+
+// The files below `dir` that hold the new value.
+std::vector<std::string> Changed(const TempDir& dir, const std::vector<std::string>& files) {
+  std::vector<std::string> changed;
+  for (const std::string& file : files) {
+    if (dir.Read(file) == "[S]\nk=new\n") changed.push_back(file);
+  }
+  return changed;
+}
+
+using Files = std::vector<std::string>;
+
+TEST(Search, DepthFirstPreOrderInListingOrder) {
+  TempDir dir;
+  const Files files = {"c/s.ini", "B/x/s.ini", "a/b/s.ini", "_/s.ini"};
+  for (const std::string& file : files) dir.Write(file, kScript);
+  ASSERT_EQ(SetKey(dir, "s.ini"), 0);
+  EXPECT_EQ(Changed(dir, files), Files{"a/b/s.ini"});
+  dir.Write("s.ini", kScript);  // a direct match wins over deeper ones
+  ASSERT_EQ(SetKey(dir, "S.INI"), 0);
+  EXPECT_EQ(Changed(dir, {"s.ini", "B/x/s.ini"}), Files{"s.ini"});
+}
+
+TEST(Search, DotDirectoriesAreSkippedBelowTheProjectOnly) {
+  TempDir dir;
+  dir.Write(".git/s.ini", kScript);
+  dir.Write(".hidden/plain/s.ini", kScript);
+  EXPECT_EQ(RunVarnok({ProjectArg(dir.path()), "-O:s.ini:S.k=new"}, {"\n"}).out,
+            UsageScreen("Script not found", ProjectArg(dir.path()) + " -O:s.ini:S.k=new "));
+  dir.Write(".proj/.s.ini", kScript);  // dot-named project and file are fine
+  EXPECT_EQ(RunVarnok({ProjectArg(dir.path() + "/.proj"), "-O:.s.ini:S.k=new"}).status, 0);
+  EXPECT_EQ(Changed(dir, {".git/s.ini", ".hidden/plain/s.ini", ".proj/.s.ini"}),
+            Files{".proj/.s.ini"});
+}
+
+TEST(Search, CaseIgnoredExactNameFirstAndWildcards) {
+  TempDir dir;
+  const Files files = {"d/SETUP.INI", "d/Setup.ini", "d/setup.ini"};
+  for (const std::string& file : files) dir.Write(file, kScript);
+  ASSERT_EQ(SetKey(dir, "setup.ini"), 0);
+  EXPECT_EQ(Changed(dir, files), Files{"d/setup.ini"});
+  ASSERT_EQ(SetKey(dir, "sEtUp.ini"), 0);  // no exact name: the first in listing order
+  EXPECT_EQ(Changed(dir, files), (Files{"d/SETUP.INI", "d/setup.ini"}));
+  dir.Write("w/test.ini", kScript);
+  ASSERT_EQ(SetKey(dir, "te?t?.ini"), 0);
+  EXPECT_EQ(Changed(dir, {"w/test.ini"}), Files{"w/test.ini"});
+}
+
+TEST(Search, LinkedDirectoriesAreFollowedAndCyclesEnd) {
+  TempDir dir;
+  dir.Write("real/s.ini", kScript);
+  dir.Write("tree/a/empty.txt", "");
+  ASSERT_EQ(symlink("..", (dir.path() + "/tree/a/up").c_str()), 0);
+  ASSERT_EQ(symlink("../../tree", (dir.path() + "/tree/a/loop").c_str()), 0);
+  ASSERT_EQ(symlink("../real", (dir.path() + "/tree/b").c_str()), 0);
+  EXPECT_EQ(RunVarnok({ProjectArg(dir.path() + "/tree"), "-O:none.ini:S.k=new"}, {"\n"}).out,
+            UsageScreen("Script not found",
+                        ProjectArg(dir.path() + "/tree") + " -O:none.ini:S.k=new "));
+  ASSERT_EQ(RunVarnok({ProjectArg(dir.path() + "/tree"), "-O:s.ini:S.k=new"}).status, 0);
+  EXPECT_EQ(Changed(dir, {"real/s.ini"}), Files{"real/s.ini"});
+  struct stat link;
+  EXPECT_TRUE(lstat((dir.path() + "/tree/b").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+}
+
+TEST(Search, ADeepTreeWithFewDescriptors) {
+  TempDir dir;
+  std::string deep;
+  for (int i = 0; i < 1500; ++i) deep += (i % 2 ? "b/" : "a/");
+  dir.Write(deep + "s.ini", kScript);
+  dir.Write("a/b/a/a0/x/y/other.txt", "");  // a branch to leave and come back from
+  RunOptions options;
+  options.max_open_files = 64;
+  ASSERT_EQ(SetKey(dir, "s.ini", options), 0);
+  EXPECT_EQ(Changed(dir, {deep + "s.ini"}), Files{deep + "s.ini"});
+}
+
+TEST(Search, EntriesThatAreNoRegularFile) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir.path() + "/fifo.ini").c_str(), 0644), 0);
+  dir.Write("dir.ini/inner.txt", "");
+  dir.Write("sub/s.ini", kScript);
+  for (const std::string name : {"fifo.ini", "dir.ini"}) {
+    RunOptions options{"\n"};
+    options.timeout_seconds = 10;
+    RunResult result = RunVarnok({ProjectArg(dir.path()), "-O:" + name + ":S.k=new"}, options);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.out.find("\nComponent not found\n"), std::string::npos) << name;
+  }
+  // A name with a directory part reaches nothing, inside the project or out.
+  EXPECT_NE(RunVarnok({ProjectArg(dir.path()), "-O:sub/s.ini:S.k=new"}, {"\n"}).out.find("\nScript not found\n"),
+            std::string::npos);
+  EXPECT_EQ(dir.Read("sub/s.ini"), kScript);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,166 @@
+// Writing the script: exact bytes, links, permissions, atomicity, locking,
+// and what a refused write leaves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+struct stat Stat(const std::string& path) {
+  struct stat st = {};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+RunResult Set(const TempDir& dir, const std::string& assignment) {
+  return RunVarnok({ProjectArg(dir.path()), "-O:s.ini:" + assignment}, {"\n"});
+}
+
+TEST(Write, OnlyTheStoredValueChanges) {
+  const struct {
+    std::string before, assignment, after;
+  } cases[] = {
+      {"[S]\r\nk = \"old, v\" \t\r\nk=2\r\n", "S.k=x y", "[S]\r\nk = x y \t\r\nk=2\r\n"},
+      {"\xEF\xBB\xBF[S]\rK=old\r[T]\rk=1", "s.k=new", "\xEF\xBB\xBF[S]\rK=new\r[T]\rk=1"},
+      {"x=0\n[S]\n;k=c\nk\t=old", "S.k=longer value", "x=0\n[S]\n;k=c\nk\t=longer value"},
+      {std::string("[S]\0\nk=o\0d\n", 11), "S.k=n", std::string("[S]\0\nk=n\n", 9)},
+      {"[S]\nk=1\n[S]\nk=2\n", "S.k=3", "[S]\nk=3\n[S]\nk=2\n"},
+      {"[S\nk=a\n", "S.k=\"b\"", "[S\nk=\"b\"\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.Write("s.ini", c.before);
+    RunResult result = Set(dir, c.assignment);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(dir.Read("s.ini"), c.after) << c.assignment;
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"s.ini"});
+  }
+}
+
+TEST(Write, ValuesOfAnyLengthAreReadWhole) {
+  TempDir dir;
+  const std::string long_value(100000, 'v');
+  dir.Write("s.ini", "[S]\nk=" + long_value + "\n");
+  ASSERT_EQ(Set(dir, "S.k=" + std::string(999, 'n')).status, 0);
+  EXPECT_EQ(dir.Read("s.ini"), "[S]\nk=" + std::string(995, 'n') + "\n");
+}
+
+TEST(Write, LinksPermissionsAndNoNeedlessWrite) {
+  TempDir dir;
+  const std::string target = dir.Write("store/real.ini", "[S]\nk=old\n");
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  ASSERT_EQ(symlink("store/real.ini", (dir.path() + "/s.ini").c_str()), 0);
+  ASSERT_EQ(Set(dir, "S.k=new").status, 0);
+  EXPECT_TRUE(S_ISLNK(Stat(dir.path() + "/s.ini").st_mode));
+  EXPECT_EQ(ReadFile(target), "[S]\nk=new\n");
+  EXPECT_EQ(Stat(target).st_mode & 07777, 0640u);
+
+  const ino_t inode = Stat(target).st_ino;
+  ASSERT_EQ(Set(dir, "S.k=new").status, 0);  // the same bytes: no rewrite
+  EXPECT_EQ(Stat(target).st_ino, inode);
+
+  ASSERT_EQ(link(target.c_str(), (dir.path() + "/store/second.ini").c_str()), 0);
+  ASSERT_EQ(Set(dir, "S.k=third").status, 0);  // hard-linked: changed in place
+  EXPECT_EQ(Stat(target).st_ino, inode);
+  EXPECT_EQ(dir.Read("store/second.ini"), "[S]\nk=third\n");
+}
+
+TEST(Write, ConcurrentRunsOnDifferentKeysAllLand) {
+  TempDir dir;
+  constexpr int kRuns = 24;
+  std::string before = "[S]\n", after = "[S]\n";
+  for (int i = 0; i < kRuns; ++i) {
+    before += "k" + std::to_string(i) + "=old\n";
+    after += "k" + std::to_string(i) + "=new" + std::to_string(i) + "\n";
+  }
+  dir.Write("deep/s.ini", before);
+  std::vector<pid_t> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string n = std::to_string(i);
+    runs.push_back(Start({ProjectArg(dir.path()), "-O:s.ini:S.k" + n + "=new" + n}));
+  }
+  for (pid_t pid : runs) EXPECT_EQ(Wait(pid), 0);
+  EXPECT_EQ(dir.Read("deep/s.ini"), after);
+  EXPECT_EQ(dir.List("deep"), std::vector<std::string>{"s.ini"});
+}
+
+TEST(Write, AKilledRewriteLeavesTheOldOrTheNewFile) {
+  TempDir dir;
+  std::string old_text = "[S]\nk=old\n", new_text = "[S]\nk=new\n";
+  const std::string filler = "[F]\n" + std::string(40 << 20, 'x') + "\n";
+  dir.Write("s.ini", old_text + filler);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Set(dir, "S.k=new").status, 0);
+  const long full_run_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - started).count();
+  std::mt19937 random(12345);
+  int killed_early = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    std::swap(old_text, new_text);
+    pid_t pid = Start({ProjectArg(dir.path()), "-O:s.ini:S.k=" + new_text.substr(6, 3)});
+    const long delay_us = std::uniform_int_distribution<long>(0, full_run_us)(random);
+    struct timespec delay = {delay_us / 1000000, (delay_us % 1000000) * 1000};
+    nanosleep(&delay, nullptr);
+    kill(pid, SIGKILL);
+    if (Wait(pid) == -1) ++killed_early;
+    const std::string now = dir.Read("s.ini");
+    ASSERT_TRUE(now == old_text + filler || now == new_text + filler) << "trial " << trial;
+    if (now == old_text + filler) std::swap(old_text, new_text);
+    EXPECT_EQ(dir.List(), std::vector<std::string>{"s.ini"}) << "trial " << trial;
+  }
+  EXPECT_GT(killed_early, 0);
+}
+
+// Mounts `options` of type `type` on `dir`; false where mounting is refused.
+bool Mount(const std::string& source, const std::string& dir, const char* type,
+           unsigned long flags, const char* options) {
+  return mount(source.c_str(), dir.c_str(), type, flags, options) == 0;
+}
+
+TEST(Write, ARefusedWriteRaisesAndKeepsTheOldFile) {
+  TempDir dir;
+  const std::string mounted = dir.path() + "/ro";
+  dir.Write("ro/s.ini", "[S]\nk=old\n");
+  if (!Mount(mounted, mounted, nullptr, MS_BIND, nullptr)) GTEST_SKIP() << "mount refused";
+  const bool remounted = Mount(mounted, mounted, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+  RunResult result = remounted ? Set(dir, "S.k=new") : RunResult{};
+  umount(mounted.c_str());
+  ASSERT_TRUE(remounted);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(std::regex_match(
+      result.err,
+      std::regex(ReportPattern("EIniFileException", "Unable to write to " + mounted + "/s.ini"))))
+      << result.err;
+  EXPECT_EQ(dir.Read("ro/s.ini"), "[S]\nk=old\n");
+}
+
+TEST(Write, AFullDiskRaisesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string mounted = dir.path() + "/small";
+  mkdir(mounted.c_str(), 0755);
+  if (!Mount("varnok-test", mounted, "tmpfs", 0, "size=256k")) GTEST_SKIP() << "mount refused";
+  const std::string before = "[S]\nk=old\n[F]\n" + std::string(150000, 'x') + "\n";
+  WriteFile(mounted + "/s.ini", before);
+  RunResult result = Set(dir, "S.k=new");
+  const std::string after = ReadFile(mounted + "/s.ini");
+  const std::vector<std::string> left = dir.List("small");
+  umount(mounted.c_str());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("EIniFileException"), std::string::npos) << result.err;
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(left, std::vector<std::string>{"s.ini"});
+}
+
+}  // namespace
+}  // namespace e2e
