@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -163,13 +164,14 @@ std::string UsageScreen(const std::string& error, const std::string& echo) {
   return screen;
 }
 
-std::string ReportPattern(const std::string& kind, const std::string& message) {
-  std::string escaped;
-  for (char c : message) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
-    escaped += c;
+bool IsReport(const std::string& text, const std::string& kind, const std::string& message) {
+  const std::string head = "Exception " + kind + " in module varnok at ";
+  const std::string tail = ".\n" + message + ".\n\n";
+  if (text.size() != head.size() + 8 + tail.size()) return false;
+  for (size_t i = head.size(); i < head.size() + 8; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) || std::islower(text[i])) return false;
   }
-  return "Exception " + kind + " in module varnok at [0-9A-F]{8}\\.\n" + escaped + "\\.\n\n";
+  return text.compare(0, head.size(), head) == 0 && text.compare(head.size() + 8, tail.size(), tail) == 0;
 }
 
 std::string ProjectArg(const std::string& dir) { return "-P:" + dir; }

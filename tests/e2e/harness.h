@@ -41,8 +41,8 @@ int Wait(pid_t pid);
 /// The usage screen for `error` and `echo`, as the program writes it.
 std::string UsageScreen(const std::string& error, const std::string& echo);
 
-/// A regular expression for the failure report of `kind` and `message`.
-std::string ReportPattern(const std::string& kind, const std::string& message);
+/// Whether `text` is the failure report of `kind` and `message`.
+bool IsReport(const std::string& text, const std::string& kind, const std::string& message);
 
 /// "-P:" and the path, as the program gets it.
 std::string ProjectArg(const std::string& dir);
