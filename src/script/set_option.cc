@@ -1,8 +1,10 @@
 #include "script/set_option.h"
 
+#include "script/component.h"
 #include "script/file_replace.h"
 #include "script/find_script.h"
 #include "script/script_file.h"
+#include "text.h"
 
 namespace varnok {
 
@@ -13,21 +15,37 @@ int Fail(std::string* ErrorText, const char* message) {
   return 1;
 }
 
+// The component type of a key of the section "Interface": the one its name
+// carries, else the one the type switch names.
+std::string ComponentTypeOf(const std::string& KeyName, const std::string& TypeName) {
+  std::string type = GetComponentType(KeyName);
+  return type.empty() ? GetComponentType(TypeName) : type;
+}
+
 }  // namespace
 
 int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
               const std::string& SectionName, const std::string& KeyName,
               const std::string& NewValue, const std::string& TypeName, std::string* ErrorText) {
-  (void)TypeName;
+  std::string ComponentType;
   const std::string ScriptPath = FindScript(ProjectDir, ScriptName);
   if (ScriptPath.empty()) return Fail(ErrorText, "Script not found");
+  if (EqualsIgnoreCase(SectionName, "Interface")) {
+    ComponentType = ComponentTypeOf(KeyName, TypeName);
+    if (ComponentType.empty()) return Fail(ErrorText, "Component type not found");
+  }
   // The lock lasts from the read to the write, so the value written is
   // computed from the file as it is.
   LockedFile script;
   script.Open(ScriptPath);
   std::string Line = ReadScriptValue(script, SectionName, KeyName);
   if (Line.empty()) return Fail(ErrorText, "Component not found");
-  Line = NewValue;
+  if (ComponentType.empty()) {
+    Line = NewValue;
+  } else {
+    Line = ChangeComponentLine(ComponentType, Line, NewValue);
+    if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
+  }
   Line = WriteScriptValue(script, ScriptPath, SectionName, KeyName, Line);
   if (Line.empty()) return Fail(ErrorText, "Component could not be written");
   return 0;
