@@ -86,7 +86,7 @@ TEST(UsageLines, TenLinesWithReasonAndEcho) {
   run.ErrorText = "Script not found";
   const std::vector<std::string> lines = UsageLines(run);
   ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[0], "varnok Version 1.0.0");
+  EXPECT_EQ(lines[0], "varnok Version " VARNOK_VERSION);
   EXPECT_EQ(lines[3], "Script not found");
   EXPECT_EQ(lines[5], "-P:x ");
   EXPECT_EQ(lines[7],

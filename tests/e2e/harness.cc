@@ -154,7 +154,7 @@ int Wait(pid_t pid) {
 std::string UsageScreen(const std::string& error, const std::string& echo) {
   std::string screen;
   for (const std::string& line :
-       {std::string("varnok Version 1.0.0"), std::string("Copyright (c) 2026 The varnok developers"),
+       {std::string("varnok Version " VARNOK_VERSION), std::string("Copyright (c) 2026 The varnok developers"),
         std::string(), error, std::string(), echo, std::string(),
         std::string("Syntax: varnok {/|-}O[:]<script>:<section>.<key>=<value> {/|-}P[:]<Project "
                     "Dir>) [{/|-}S[:]<typ>]"),
