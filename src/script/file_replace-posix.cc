@@ -115,6 +115,8 @@ struct LockedFile::State {
   int FillTemp(int temp, const struct iovec* parts, int count);
   int SyncDirectory(const std::string& old);
   int ReplaceInPlace(const std::string& old, const struct iovec* parts, int count);
+  int WriteInPlace(size_t old_size, size_t new_size, size_t keep, struct iovec* parts, int count);
+  void RestoreInPlace(const std::string& old, size_t keep);
   int CreateTemp(std::string* temp_name, bool* anonymous);
   int LinkTemp(int temp_fd, std::string* temp_name);
 
@@ -247,18 +249,36 @@ int LockedFile::State::ReplaceInPlace(const std::string& old, const struct iovec
   }
   copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
   copy[0].iov_len -= keep;
-  if (new_size > old.size()) {
-    // Reserve the room first, so a full disk fails before a byte changes.
-    int err = ReplaceCalls().posix_fallocate(fd, static_cast<off_t>(old.size()),
-                                             static_cast<off_t>(new_size - old.size()));
+  int err = WriteInPlace(old.size(), new_size, keep, copy, count);
+  if (err != 0) RestoreInPlace(old, keep);
+  return err;
+}
+
+// The new bytes from offset `keep` on, and the new size; 0 or an errno.
+int LockedFile::State::WriteInPlace(size_t old_size, size_t new_size, size_t keep,
+                                    struct iovec* parts, int count) {
+  if (new_size > old_size) {
+    // Reserve the room first, so a full disk mostly fails before a byte changes.
+    int err = ReplaceCalls().posix_fallocate(fd, static_cast<off_t>(old_size),
+                                             static_cast<off_t>(new_size - old_size));
     if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return err;
   }
   if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
-  if (int err = WriteAll(fd, copy, count, ReplaceCalls().writev)) return err;
-  if (new_size < old.size() && ReplaceCalls().ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
+  if (int err = WriteAll(fd, parts, count, ReplaceCalls().writev)) return err;
+  if (new_size < old_size && ReplaceCalls().ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
     return errno;
   }
   return ReplaceCalls().fsync(fd) != 0 ? errno : 0;
+}
+
+// After a failed rewrite in place: the old bytes from `keep` on and the old
+// size back (a failed fallocate may have grown the file), as far as the
+// system lets. The bytes before `keep` were never touched.
+void LockedFile::State::RestoreInPlace(const std::string& old, size_t keep) {
+  struct iovec back = {const_cast<char*>(old.data()) + keep, old.size() - keep};
+  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return;
+  if (WriteAll(fd, &back, 1, ReplaceCalls().writev) != 0) return;
+  if (ReplaceCalls().ftruncate(fd, static_cast<off_t>(old.size())) == 0) ReplaceCalls().fsync(fd);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
@@ -288,11 +308,11 @@ int LockedFile::Replace(std::string_view head, std::string_view middle, std::str
                            {const_cast<char*>(tail.data()), tail.size()}};
   if (s.st.st_nlink > 1) return s.ReplaceInPlace(content_, parts, 3);
   int err = s.WriteReplacement(parts, 3);
-  if (err == 0) err = s.SyncDirectory(content_);
   // A directory that refuses a new file for lack of permission still lets
-  // a writable file be rewritten; no other failure may fall back to that.
-  if (IsPermissionRefusal(err)) err = s.ReplaceInPlace(content_, parts, 3);
-  return err;
+  // a writable file be rewritten; no other failure may fall back to that,
+  // nor any after the rename, when the old file no longer has the name.
+  if (IsPermissionRefusal(err)) return s.ReplaceInPlace(content_, parts, 3);
+  return err != 0 ? err : s.SyncDirectory(content_);
 }
 
 }  // namespace varnok
