@@ -22,7 +22,9 @@
 namespace varnok {
 namespace {
 
-enum Step { kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kSteps };
+enum Step {
+  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kSteps
+};
 const char* const kStepNames[kSteps] = {"create", "fchmod", "write",    "fsync file", "link",
                                         "rename", "fsync directory", "fallocate", "ftruncate"};
 // What each step fails with: what a full disk or a failing device gives there.
@@ -171,6 +173,10 @@ Outcome RunWay(const Way& way, std::vector<std::pair<Step, int>> fail, int error
   return outcome;
 }
 
+std::string Where(const Way& way, Step step, int call) {
+  return std::string(way.name) + ": " + kStepNames[step] + " call " + std::to_string(call);
+}
+
 std::vector<std::string> NamesFor(const Way& way) {
   return way.hard_linked ? std::vector<std::string>{"s.ini", "twin.ini"}
                          : std::vector<std::string>{"s.ini"};
@@ -185,7 +191,7 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
     ASSERT_GT(clean.seen.calls[kWrite], 1) << way.name;  // several writes, each a fault point
     for (int step = 0; step < kSteps; ++step) {
       for (int call = 1; call <= clean.seen.calls[step]; ++call, ++points) {
-        SCOPED_TRACE(std::string(way.name) + ": " + kStepNames[step] + " call " + std::to_string(call));
+        SCOPED_TRACE(Where(way, Step(step), call));
         const Outcome failed = RunWay(way, {{Step(step), call}});
         EXPECT_GE(failed.seen.calls[step], call);  // the failure was reached
         EXPECT_EQ(failed.raised.kind(), "EIniFileException");
@@ -251,7 +257,7 @@ TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
     for (int step = 0; step < kSteps; ++step) {
       for (int call = clean.seen.calls[step] + 1; call <= rolled_back.seen.calls[step]; ++call) {
         if (step == kSyncDir) continue;
-        SCOPED_TRACE(std::string(way.name) + ": " + kStepNames[step] + " call " + std::to_string(call));
+        SCOPED_TRACE(Where(way, Step(step), call));
         const Outcome failed = RunWay(way, {{kSyncDir, 1}, {Step(step), call}});
         EXPECT_EQ(failed.raised.kind(), "EIniFileException");
         EXPECT_TRUE(failed.content == NewContent(way.value));
