@@ -109,4 +109,6 @@ std::string_view UnquoteValue(std::string_view stored) {
   return stored;
 }
 
+std::string_view ValueAsRead(std::string_view value) { return UnquoteValue(TrimBlanks(value)); }
+
 }  // namespace varnok

@@ -45,6 +45,10 @@ std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view sec
 /// quotes removed when it is at least two characters long.
 std::string_view UnquoteValue(std::string_view stored);
 
+/// What a read delivers once `value` is stored as an entry's value: its
+/// blanks trimmed, then one pair of outer double quotes removed.
+std::string_view ValueAsRead(std::string_view value);
+
 }  // namespace varnok
 
 #endif  // VARNOK_SCRIPT_PROFILE_H_

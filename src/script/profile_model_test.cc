@@ -71,14 +71,22 @@ std::optional<ModelEntry> ModelFind(const ModelFile& file, const std::string& se
   return std::nullopt;
 }
 
+std::string Unquote(const std::string& value) {
+  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+  return quoted ? value.substr(1, value.size() - 2) : value;
+}
+
 std::string ModelRead(const ModelFile& file, const std::string& section, const std::string& key) {
   auto entry = ModelFind(file, section, key);
-  if (!entry) return "";
-  std::string value = file.text.substr(entry->begin, entry->end - entry->begin);
-  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-    value = value.substr(1, value.size() - 2);
-  }
-  return value;
+  return entry ? Unquote(file.text.substr(entry->begin, entry->end - entry->begin)) : "";
+}
+
+// What a read of `value` gives once it is written: blanks trimmed, unquoted.
+std::string ModelAsRead(std::string value) {
+  const std::string blanks = " \t\v";
+  while (!value.empty() && blanks.find(value.front()) != std::string::npos) value.erase(0, 1);
+  while (!value.empty() && blanks.find(value.back()) != std::string::npos) value.pop_back();
+  return Unquote(value);
 }
 
 using Strings = std::vector<std::string>;
@@ -104,6 +112,7 @@ class Generator {
   // random case, sometimes padded with spaces or a TAB.
   std::pair<std::string, std::string> Query(const ModelFile& file);
   std::string Value();
+  std::string Blanks() { return From(kBlanks); }
   bool Chance(int percent) { return Pick(100) < static_cast<size_t>(percent); }
 
  private:
@@ -201,6 +210,7 @@ void CompareAssignment(Generator& gen, const ModelFile& file, const fs::path& di
                        int* writes) {
   const auto [section, key] = gen.Query(file);
   std::string value = gen.Value();
+  if (gen.Chance(20)) value = gen.Blanks() + value + gen.Blanks();
   if (gen.Chance(5)) value += gen.Chance(50) ? "\r" : "\n";
   const fs::path path = dir / "s.ini";
   std::ofstream(path, std::ios::binary | std::ios::trunc) << file.text;
@@ -211,7 +221,8 @@ void CompareAssignment(Generator& gen, const ModelFile& file, const fs::path& di
     ASSERT_TRUE(script.Open(path.string()));
     const std::string found = ReadScriptValue(script, section, key);
     ASSERT_EQ(found, ModelRead(file, section, key)) << "[" << section << "] " << key;
-    const bool refused = value.empty() || value.find_first_of("\r\n") != std::string::npos;
+    const bool refused =
+        ModelAsRead(value).empty() || value.find_first_of("\r\n") != std::string::npos;
     if (!found.empty() && !refused) {
       const auto entry = ModelFind(file, section, key);
       expected = file.text.substr(0, entry->begin) + value + file.text.substr(entry->end);

@@ -15,9 +15,10 @@ std::string ReadScriptValue(const LockedFile& script, std::string_view section,
 
 std::string WriteScriptValue(LockedFile& script, const std::string& path, std::string_view section,
                              std::string_view key, const std::string& value) {
-  // An empty value would leave a key that can never be set again, and a line
-  // break would add lines to the file.
-  if (value.empty() || value.find_first_of("\r\n") != std::string::npos) return "";
+  // A value that reads back empty (nothing, blanks, a pair of quotes around
+  // nothing) would leave a key that can never be set again, and a line break
+  // would add lines to the file.
+  if (ValueAsRead(value).empty() || value.find_first_of("\r\n") != std::string::npos) return "";
   const std::string_view text = script.content();
   const auto span = LocateValue(text, section, key);
   if (!span) return "";
