@@ -76,7 +76,7 @@ TEST(Write, LinksPermissionsAndNoNeedlessWrite) {
 
 TEST(Write, ConcurrentRunsOnDifferentKeysAllLand) {
   TempDir dir;
-  constexpr int kRuns = 24;
+  constexpr int kRuns = 48;
   std::string before = "[S]\n", after = "[S]\n";
   for (int i = 0; i < kRuns; ++i) {
     before += "k" + std::to_string(i) + "=old\n";
@@ -104,7 +104,7 @@ TEST(Write, AKilledRewriteLeavesTheOldOrTheNewFile) {
                                std::chrono::steady_clock::now() - started).count();
   std::mt19937 random(12345);
   int killed_early = 0;
-  for (int trial = 0; trial < 20; ++trial) {
+  for (int trial = 0; trial < 50; ++trial) {
     std::swap(old_text, new_text);
     pid_t pid = Start({ProjectArg(dir.path()), "-O:s.ini:S.k=" + new_text.substr(6, 3)});
     const long delay_us = std::uniform_int_distribution<long>(0, full_run_us)(random);
