@@ -33,7 +33,8 @@ std::string LastSwitch(const std::vector<std::string_view>& arguments, char lett
   std::string value;
   for (std::string_view argument : arguments) {
     if (argument.size() < 2 || argument[0] != '-' || fuzz::Lower(argument[1]) != letter) continue;
-    const std::string_view rest = argument.substr(argument.size() > 2 && argument[2] == ':' ? 3 : 2);
+    const bool colon = argument.size() > 2 && argument[2] == ':';
+    const std::string_view rest = argument.substr(colon ? 3 : 2);
     value = std::string(Trim(rest.substr(0, kMaxSwitchValue)));
   }
   return value;
@@ -70,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t end = std::min(input.find('\n', start), input.size());
     arguments.push_back(input.substr(start, end - start));
     varnok::ReadArgument(&run, arguments.back());
-    const bool blank = arguments.back().find(' ') != std::string_view::npos;
-    echo += (blank ? '"' + std::string(arguments.back()) + '"' : std::string(arguments.back())) + " ";
+    const std::string argument(arguments.back());
+    echo += (argument.find(' ') != std::string::npos ? '"' + argument + '"' : argument) + " ";
     start = end + 1;
   }
   FUZZ_CHECK(run.ArgEcho == echo);

@@ -12,12 +12,13 @@
 
 // A property that does not hold ends the run, so that libFuzzer keeps the
 // input and a replay of it fails.
-#define FUZZ_CHECK(condition)                                                        \
-  do {                                                                               \
-    if (!(condition)) {                                                              \
-      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                  \
-    }                                                                                \
+#define FUZZ_CHECK(condition)                                              \
+  do {                                                                     \
+    if (!(condition)) {                                                    \
+      std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, \
+                   #condition);                                            \
+      std::abort();                                                        \
+    }                                                                      \
   } while (0)
 
 namespace fuzz {

@@ -71,7 +71,8 @@ void CheckWrite(std::string_view text, std::string_view section, std::string_vie
   if (!write) return;
   FUZZ_CHECK(write->before == text.substr(0, span->begin));
   FUZZ_CHECK(write->after == text.substr(span->end));
-  const std::string written = std::string(write->before) + std::string(value) + std::string(write->after);
+  std::string written(write->before);
+  written.append(value).append(write->after);
   FUZZ_CHECK(Read(written, section, key) == as_read);
   const auto other = LocateValue(text, section, other_key);
   const auto other_now = Read(written, section, other_key);

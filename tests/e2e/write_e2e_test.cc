@@ -1,5 +1,6 @@
 // Writing the script: exact bytes, links, permissions, atomicity, locking,
 // and what a refused write leaves.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -153,20 +154,41 @@ TEST(Write, ARefusedWriteRaisesAndKeepsTheOldFile) {
   EXPECT_EQ(dir.Read("ro/s.ini"), "[S]\nk=old\n");
 }
 
+// Fills the file system holding `path` to the last byte.
+void FillUp(const std::string& path) {
+  const std::string block(4096, 'f');
+  const int filler = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  for (size_t size = block.size(); size > 0; size /= 2) {
+    while (write(filler, block.data(), size) == static_cast<ssize_t>(size)) {
+    }
+  }
+  close(filler);
+}
+
 TEST(Write, AFullDiskRaisesAndLeavesNoTemporaryFile) {
   TempDir dir;
   const std::string mounted = dir.path() + "/small";
   mkdir(mounted.c_str(), 0755);
   if (!Mount("varnok-test", mounted, "tmpfs", 0, "size=256k")) GTEST_SKIP() << "mount refused";
-  const std::string before = "[S]\nk=old\n[F]\n" + std::string(150000, 'x') + "\n";
+  // The new file does not fit beside the old one. The file ends 20 bytes
+  // short of a page, so that growing it in place needs a page more.
+  const std::string before = "[S]\nk=old\n[F]\n" + std::string(37 * 4096 - 35, 'x') + "\n";
   WriteFile(mounted + "/s.ini", before);
-  RunResult result = Set(dir, "S.k=new");
-  const std::string after = ReadFile(mounted + "/s.ini");
+  RunResult replaced = Set(dir, "S.k=new");
+  const std::string after_replace = ReadFile(mounted + "/s.ini");
   const std::vector<std::string> left = dir.List("small");
+  // Hard-linked, so rewritten in place, on a disk full to the last byte.
+  link((mounted + "/s.ini").c_str(), (mounted + "/twin.ini").c_str());
+  FillUp(mounted + "/filler");
+  RunResult grown = Set(dir, "S.k=" + std::string(999, 'n'));
+  const std::string after_growth = ReadFile(mounted + "/s.ini");
   umount(mounted.c_str());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("EIniFileException"), std::string::npos) << result.err;
-  EXPECT_EQ(after, before);
+  for (const RunResult& result : {replaced, grown}) {
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("EIniFileException"), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(after_replace == before);
+  EXPECT_TRUE(after_growth == before);
   EXPECT_EQ(left, std::vector<std::string>{"s.ini"});
 }
 
