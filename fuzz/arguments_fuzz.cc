@@ -41,23 +41,23 @@ std::string LastSwitch(const std::vector<std::string_view>& arguments, char lett
 }
 
 void CheckDissection(RunState run) {
-  const std::string spec = run.OptionSpec;
+  const std::string assignment = run.OptionSpec;
   varnok::DissectOption(&run);
   FUZZ_CHECK(run.ScriptName.find(':') == std::string::npos);
   FUZZ_CHECK(run.SectionName.find('.') == std::string::npos);
   FUZZ_CHECK(run.KeyName.find('=') == std::string::npos);
   FUZZ_CHECK(run.NewValue.size() <= kMaxPiece);
-  const size_t colon = spec.find(':');
+  const size_t colon = assignment.find(':');
   if (colon == std::string::npos) return;
-  FUZZ_CHECK(run.ScriptName == spec.substr(0, colon));
+  FUZZ_CHECK(run.ScriptName == assignment.substr(0, colon));
   // The separators that the dissection sees, within the cut remainder.
-  const std::string rest = spec.substr(colon + 1, kMaxPiece);
+  const std::string rest = assignment.substr(colon + 1, kMaxPiece);
   const size_t dot = rest.find('.');
   const bool all_three = dot != std::string::npos && rest.find('=', dot + 1) != std::string::npos;
   const std::string rejoined =
       run.ScriptName + ":" + run.SectionName + "." + run.KeyName + "=" + run.NewValue;
-  if (all_three && spec.size() - colon - 1 <= kMaxPiece) FUZZ_CHECK(rejoined == spec);
-  if (all_three) FUZZ_CHECK(spec.compare(0, rejoined.size(), rejoined) == 0);
+  if (all_three && assignment.size() - colon - 1 <= kMaxPiece) FUZZ_CHECK(rejoined == assignment);
+  if (all_three) FUZZ_CHECK(assignment.compare(0, rejoined.size(), rejoined) == 0);
 }
 
 }  // namespace
