@@ -46,14 +46,15 @@ int OpenDirectory(const std::string& path) {
   return OpenLongDirectory(path);
 }
 
-int WriteAll(int fd, struct iovec* parts, int count) {
+int WriteAll(int fd, struct iovec* parts, int count,
+             ssize_t (*write_call)(int, const struct iovec*, int)) {
   while (count > 0) {
     if (parts->iov_len == 0) {
       ++parts;
       --count;
       continue;
     }
-    ssize_t written = writev(fd, parts, count > IOV_MAX ? IOV_MAX : count);
+    ssize_t written = write_call(fd, parts, count > IOV_MAX ? IOV_MAX : count);
     if (written < 0) {
       if (errno == EINTR) continue;
       return errno;

@@ -15,9 +15,10 @@ namespace varnok {
 /// PATH_MAX are opened piece by piece. -1 with errno set on failure.
 int OpenDirectory(const std::string& path);
 
-/// Writes every byte of `parts`, resuming after signals and short writes.
-/// 0, or the errno of the write that failed.
-int WriteAll(int fd, struct iovec* parts, int count);
+/// Writes every byte of `parts` with `write_call`, resuming after signals and
+/// short writes. 0, or the errno of the write that failed.
+int WriteAll(int fd, struct iovec* parts, int count,
+             ssize_t (*write_call)(int, const struct iovec*, int) = writev);
 
 /// Writes every byte of `data`; 0 or an errno.
 int WriteAll(int fd, const char* data, size_t size);

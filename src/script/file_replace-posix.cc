@@ -14,8 +14,18 @@
 #include <cstdio>
 
 #include "posix_io.h"
+#include "script/file_replace_calls-posix.h"
 
 namespace varnok {
+
+FileReplaceCalls& ReplaceCalls() {
+  static FileReplaceCalls calls = {
+      [](int dir_fd, const char* name, int flags, mode_t mode) {
+        return openat(dir_fd, name, flags, mode);
+      },
+      fchmod, writev, fsync, linkat, renameat, posix_fallocate, ftruncate};
+  return calls;
+}
 
 namespace {
 
@@ -101,10 +111,12 @@ struct LockedFile::State {
   // One attempt at opening and locking; -1 to try again (the name moved
   // meanwhile), else 1 for success and 0 for no readable regular file.
   int TryOpen(const std::string& path);
-  int ReplaceByRename(const struct iovec* parts, int count, const std::string& old);
   int WriteReplacement(const struct iovec* parts, int count);
   int FillTemp(int temp, const struct iovec* parts, int count);
+  int SyncDirectory(const std::string& old);
   int ReplaceInPlace(const std::string& old, const struct iovec* parts, int count);
+  int WriteInPlace(size_t old_size, size_t new_size, size_t keep, struct iovec* parts, int count);
+  void RestoreInPlace(const std::string& old, size_t keep);
   int CreateTemp(std::string* temp_name, bool* anonymous);
   int LinkTemp(int temp_fd, std::string* temp_name);
 
@@ -150,7 +162,7 @@ int LockedFile::State::TryOpen(const std::string& path) {
 
 int LockedFile::State::CreateTemp(std::string* temp_name, bool* anonymous) {
 #ifdef O_TMPFILE
-  int temp = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  int temp = ReplaceCalls().create(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (temp >= 0 && access("/proc/self/fd", X_OK) == 0) {
     *anonymous = true;
     return temp;
@@ -161,7 +173,8 @@ int LockedFile::State::CreateTemp(std::string* temp_name, bool* anonymous) {
   *anonymous = false;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     *temp_name = TempName(attempt);
-    int temp = openat(dir_fd, temp_name->c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    int temp = ReplaceCalls().create(dir_fd, temp_name->c_str(),
+                                     O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (temp >= 0 || errno != EEXIST) return temp;
   }
   return -1;
@@ -173,7 +186,10 @@ int LockedFile::State::LinkTemp(int temp_fd, std::string* temp_name) {
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", temp_fd);
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     *temp_name = TempName(attempt);
-    if (linkat(AT_FDCWD, proc_path, dir_fd, temp_name->c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (ReplaceCalls().linkat(AT_FDCWD, proc_path, dir_fd, temp_name->c_str(),
+                              AT_SYMLINK_FOLLOW) == 0) {
+      return 0;
+    }
     if (errno != EEXIST) return errno;
   }
   return EEXIST;
@@ -190,7 +206,9 @@ int LockedFile::State::WriteReplacement(const struct iovec* parts, int count) {
   int err = FillTemp(temp, parts, count);
   if (err == 0 && anonymous) named = (err = LinkTemp(temp, &temp_name)) == 0;
   close(temp);
-  if (err == 0 && renameat(dir_fd, temp_name.c_str(), dir_fd, name.c_str()) != 0) err = errno;
+  if (err == 0 && ReplaceCalls().renameat(dir_fd, temp_name.c_str(), dir_fd, name.c_str()) != 0) {
+    err = errno;
+  }
   if (err != 0 && named) unlinkat(dir_fd, temp_name.c_str(), 0);
   return err;
 }
@@ -203,18 +221,17 @@ int LockedFile::State::FillTemp(int temp, const struct iovec* parts, int count) 
   if (fchown(temp, st.st_uid, st.st_gid) != 0) {
     // Only root may give a file away; the file then stays the caller's own.
   }
-  if (fchmod(temp, st.st_mode & 07777) != 0) return errno;
-  if (int err = WriteAll(temp, copy, count)) return err;
-  return fsync(temp) != 0 ? errno : 0;
+  if (ReplaceCalls().fchmod(temp, st.st_mode & 07777) != 0) return errno;
+  if (int err = WriteAll(temp, copy, count, ReplaceCalls().writev)) return err;
+  return ReplaceCalls().fsync(temp) != 0 ? errno : 0;
 }
 
-int LockedFile::State::ReplaceByRename(const struct iovec* parts, int count,
-                                       const std::string& old) {
-  if (int err = WriteReplacement(parts, count)) return err;
+// Flushes the directory after the rename; 0 or an errno. When that fails the
+// rename may not last, so the old content is put back under the name.
+int LockedFile::State::SyncDirectory(const std::string& old) {
   // EINVAL: the file system cannot flush directories, and needs not.
-  if (fsync(dir_fd) == 0 || errno == EINVAL) return 0;
+  if (ReplaceCalls().fsync(dir_fd) == 0 || errno == EINVAL) return 0;
   int err = errno;
-  // The rename may not last; put the old content back under the name.
   struct iovec back = {const_cast<char*>(old.data()), old.size()};
   WriteReplacement(&back, 1);
   return err;
@@ -232,16 +249,36 @@ int LockedFile::State::ReplaceInPlace(const std::string& old, const struct iovec
   }
   copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
   copy[0].iov_len -= keep;
-  if (new_size > old.size()) {
-    // Reserve the room first, so a full disk fails before a byte changes.
-    int err = posix_fallocate(fd, static_cast<off_t>(old.size()),
-                              static_cast<off_t>(new_size - old.size()));
+  int err = WriteInPlace(old.size(), new_size, keep, copy, count);
+  if (err != 0) RestoreInPlace(old, keep);
+  return err;
+}
+
+// The new bytes from offset `keep` on, and the new size; 0 or an errno.
+int LockedFile::State::WriteInPlace(size_t old_size, size_t new_size, size_t keep,
+                                    struct iovec* parts, int count) {
+  if (new_size > old_size) {
+    // Reserve the room first, so a full disk mostly fails before a byte changes.
+    int err = ReplaceCalls().posix_fallocate(fd, static_cast<off_t>(old_size),
+                                             static_cast<off_t>(new_size - old_size));
     if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return err;
   }
   if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
-  if (int err = WriteAll(fd, copy, count)) return err;
-  if (new_size < old.size() && ftruncate(fd, static_cast<off_t>(new_size)) != 0) return errno;
-  return fsync(fd) != 0 ? errno : 0;
+  if (int err = WriteAll(fd, parts, count, ReplaceCalls().writev)) return err;
+  if (new_size < old_size && ReplaceCalls().ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
+    return errno;
+  }
+  return ReplaceCalls().fsync(fd) != 0 ? errno : 0;
+}
+
+// After a failed rewrite in place: the old bytes from `keep` on and the old
+// size back (a failed fallocate may have grown the file), as far as the
+// system lets. The bytes before `keep` were never touched.
+void LockedFile::State::RestoreInPlace(const std::string& old, size_t keep) {
+  struct iovec back = {const_cast<char*>(old.data()) + keep, old.size() - keep};
+  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return;
+  if (WriteAll(fd, &back, 1, ReplaceCalls().writev) != 0) return;
+  if (ReplaceCalls().ftruncate(fd, static_cast<off_t>(old.size())) == 0) ReplaceCalls().fsync(fd);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
@@ -270,11 +307,12 @@ int LockedFile::Replace(std::string_view head, std::string_view middle, std::str
                            {const_cast<char*>(middle.data()), middle.size()},
                            {const_cast<char*>(tail.data()), tail.size()}};
   if (s.st.st_nlink > 1) return s.ReplaceInPlace(content_, parts, 3);
-  int err = s.ReplaceByRename(parts, 3, content_);
+  int err = s.WriteReplacement(parts, 3);
   // A directory that refuses a new file for lack of permission still lets
-  // a writable file be rewritten; no other failure may fall back to that.
-  if (IsPermissionRefusal(err)) err = s.ReplaceInPlace(content_, parts, 3);
-  return err;
+  // a writable file be rewritten; no other failure may fall back to that,
+  // nor any after the rename, when the old file no longer has the name.
+  if (IsPermissionRefusal(err)) return s.ReplaceInPlace(content_, parts, 3);
+  return err != 0 ? err : s.SyncDirectory(content_);
 }
 
 }  // namespace varnok

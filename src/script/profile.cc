@@ -109,4 +109,13 @@ std::string_view UnquoteValue(std::string_view stored) {
   return stored;
 }
 
+std::optional<ValueWrite> PlanValueWrite(std::string_view text, std::string_view section,
+                                         std::string_view key, std::string_view value) {
+  if (value.find_first_of("\r\n") != std::string_view::npos) return std::nullopt;
+  if (UnquoteValue(TrimBlanks(value)).empty()) return std::nullopt;
+  const auto span = LocateValue(text, section, key);
+  if (!span) return std::nullopt;
+  return ValueWrite{text.substr(0, span->begin), text.substr(span->end)};
+}
+
 }  // namespace varnok

@@ -45,6 +45,20 @@ std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view sec
 /// quotes removed when it is at least two characters long.
 std::string_view UnquoteValue(std::string_view stored);
 
+/// A change of one stored value: the text becomes `before`, the new value,
+/// and `after`; every other byte stays.
+struct ValueWrite {
+  std::string_view before;
+  std::string_view after;
+};
+
+/// How `text` changes when `value` is stored for `key` in `section`. None
+/// when the key is absent, or when the value holds a CR or LF (it would add
+/// lines) or would read back empty (blanks only, or "" included), which would
+/// leave a key that can never be set again.
+std::optional<ValueWrite> PlanValueWrite(std::string_view text, std::string_view section,
+                                         std::string_view key, std::string_view value);
+
 }  // namespace varnok
 
 #endif  // VARNOK_SCRIPT_PROFILE_H_

@@ -15,16 +15,12 @@ std::string ReadScriptValue(const LockedFile& script, std::string_view section,
 
 std::string WriteScriptValue(LockedFile& script, const std::string& path, std::string_view section,
                              std::string_view key, const std::string& value) {
-  // An empty value would leave a key that can never be set again, and a line
-  // break would add lines to the file.
-  if (value.empty() || value.find_first_of("\r\n") != std::string::npos) return "";
   const std::string_view text = script.content();
-  const auto span = LocateValue(text, section, key);
-  if (!span) return "";
-  if (text.substr(span->begin, span->end - span->begin) == value) return value;
-  if (script.Replace(text.substr(0, span->begin), value, text.substr(span->end)) != 0) {
-    RaiseIniFileError(path);
-  }
+  const auto write = PlanValueWrite(text, section, key, value);
+  if (!write) return "";
+  const size_t stored = text.size() - write->before.size() - write->after.size();
+  if (text.substr(write->before.size(), stored) == value) return value;  // nothing to change
+  if (script.Replace(write->before, value, write->after) != 0) RaiseIniFileError(path);
   return value;
 }
 

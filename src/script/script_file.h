@@ -17,7 +17,8 @@ std::string ReadScriptValue(const LockedFile& script, std::string_view section,
 
 /// Stores `value` as the value of `key` in `section`, changing no other byte
 /// of the file; answers `value`. Answers empty, writing nothing, for a value
-/// that is empty or holds a CR or LF, or a key that is not there. Raises
+/// that would read back empty (blanks only, or "" included) or holds a CR or
+/// LF, or for a key that is not there. Raises
 /// EIniFileException "Unable to write to <path>" when the system refuses the
 /// write; the old file then stays as it was.
 std::string WriteScriptValue(LockedFile& script, const std::string& path, std::string_view section,

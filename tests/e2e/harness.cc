@@ -22,10 +22,14 @@ namespace e2e {
 
 namespace {
 
+// A descriptor of an unnamed temporary file, closed on exec so that no
+// program run holds more descriptors than its standard streams.
 int TempFd() {
   FILE* file = tmpfile();
   if (file == nullptr) throw std::runtime_error("tmpfile failed");
-  return fcntl(fileno(file), F_DUPFD_CLOEXEC, 3);  // the FILE is left to be closed at exit
+  const int fd = fcntl(fileno(file), F_DUPFD_CLOEXEC, 3);
+  fclose(file);
+  return fd;
 }
 
 std::string ReadFd(int fd) {
@@ -49,6 +53,11 @@ std::vector<std::string> ProgramArgv(const std::vector<std::string>& arguments) 
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  // Only the standard streams go to the program: a descriptor that the test
+  // runner left open would count against its limit.
+  if (close_range(3, ~0U, 0) != 0) {
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+  }
   if (options.close_stdin) close(0);
   if (options.close_stdout) close(1);
   if (options.max_open_files > 0) {

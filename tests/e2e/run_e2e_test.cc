@@ -47,6 +47,10 @@ TEST(Run, ReportedFailuresShowTheScreenAndLeaveTheFileAlone) {
       {{project, "-O:setup.ini:Setup.Version="}, "Component could not be written"},
       {{project, "-O:setup.ini:Setup.Version=a\nb"}, "Component could not be written"},
       {{project, "-O:setup.ini:Setup.Version=a\rb"}, "Component could not be written"},
+      // Values that would read back empty, so the key could never be set again.
+      {{project, "-O:setup.ini:Setup.Version=\"\""}, "Component could not be written"},
+      {{project, "-O:setup.ini:Setup.Version=" + std::string(990, ' ') + "x"},
+       "Component could not be written"},  // blanks only, once cut to 999 characters
   };
   for (const auto& c : cases) {
     std::string echo;

@@ -1,5 +1,6 @@
 // Writing the script: exact bytes, links, permissions, atomicity, locking,
 // and what a refused write leaves.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -76,7 +77,7 @@ TEST(Write, LinksPermissionsAndNoNeedlessWrite) {
 
 TEST(Write, ConcurrentRunsOnDifferentKeysAllLand) {
   TempDir dir;
-  constexpr int kRuns = 24;
+  constexpr int kRuns = 48;
   std::string before = "[S]\n", after = "[S]\n";
   for (int i = 0; i < kRuns; ++i) {
     before += "k" + std::to_string(i) + "=old\n";
@@ -104,7 +105,7 @@ TEST(Write, AKilledRewriteLeavesTheOldOrTheNewFile) {
                                std::chrono::steady_clock::now() - started).count();
   std::mt19937 random(12345);
   int killed_early = 0;
-  for (int trial = 0; trial < 20; ++trial) {
+  for (int trial = 0; trial < 50; ++trial) {
     std::swap(old_text, new_text);
     pid_t pid = Start({ProjectArg(dir.path()), "-O:s.ini:S.k=" + new_text.substr(6, 3)});
     const long delay_us = std::uniform_int_distribution<long>(0, full_run_us)(random);
@@ -153,20 +154,41 @@ TEST(Write, ARefusedWriteRaisesAndKeepsTheOldFile) {
   EXPECT_EQ(dir.Read("ro/s.ini"), "[S]\nk=old\n");
 }
 
+// Fills the file system holding `path` to the last byte.
+void FillUp(const std::string& path) {
+  const std::string block(4096, 'f');
+  const int filler = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  for (size_t size = block.size(); size > 0; size /= 2) {
+    while (write(filler, block.data(), size) == static_cast<ssize_t>(size)) {
+    }
+  }
+  close(filler);
+}
+
 TEST(Write, AFullDiskRaisesAndLeavesNoTemporaryFile) {
   TempDir dir;
   const std::string mounted = dir.path() + "/small";
   mkdir(mounted.c_str(), 0755);
   if (!Mount("varnok-test", mounted, "tmpfs", 0, "size=256k")) GTEST_SKIP() << "mount refused";
-  const std::string before = "[S]\nk=old\n[F]\n" + std::string(150000, 'x') + "\n";
+  // The new file does not fit beside the old one. The file ends 20 bytes
+  // short of a page, so that growing it in place needs a page more.
+  const std::string before = "[S]\nk=old\n[F]\n" + std::string(37 * 4096 - 35, 'x') + "\n";
   WriteFile(mounted + "/s.ini", before);
-  RunResult result = Set(dir, "S.k=new");
-  const std::string after = ReadFile(mounted + "/s.ini");
+  RunResult replaced = Set(dir, "S.k=new");
+  const std::string after_replace = ReadFile(mounted + "/s.ini");
   const std::vector<std::string> left = dir.List("small");
+  // Hard-linked, so rewritten in place, on a disk full to the last byte.
+  link((mounted + "/s.ini").c_str(), (mounted + "/twin.ini").c_str());
+  FillUp(mounted + "/filler");
+  RunResult grown = Set(dir, "S.k=" + std::string(999, 'n'));
+  const std::string after_growth = ReadFile(mounted + "/s.ini");
   umount(mounted.c_str());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("EIniFileException"), std::string::npos) << result.err;
-  EXPECT_EQ(after, before);
+  for (const RunResult& result : {replaced, grown}) {
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("EIniFileException"), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(after_replace == before);
+  EXPECT_TRUE(after_growth == before);
   EXPECT_EQ(left, std::vector<std::string>{"s.ini"});
 }
 

@@ -1,0 +1,92 @@
+// Locating and replacing one value in arbitrary bytes.
+//
+// Input: a section, a key, a new value and a second key, one a line, then
+// the file's text. Properties: a found value is the trimmed rest of its
+// entry's line and is found again whatever the case of the names; storing a
+// value changes exactly the old value's bytes, refuses exactly the values
+// that cannot be read back, and leaves the key reading as the value and every
+// other key as it was.
+#include <optional>
+#include <string>
+
+#include "fuzz_check.h"
+#include "script/profile.h"
+
+namespace {
+
+using varnok::LocateValue;
+using varnok::ValueSpan;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v'; }
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string_view Unquote(std::string_view value) {
+  const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
+  return quoted ? value.substr(1, value.size() - 2) : value;
+}
+
+std::string SwapCase(std::string_view name) {
+  std::string swapped(name);
+  for (char& c : swapped) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    else c = fuzz::Lower(c);
+  }
+  return swapped;
+}
+
+std::optional<std::string_view> Read(std::string_view text, std::string_view section,
+                                     std::string_view key) {
+  const auto span = LocateValue(text, section, key);
+  if (!span) return std::nullopt;
+  FUZZ_CHECK(span->begin <= span->end && span->end <= text.size());
+  return Unquote(text.substr(span->begin, span->end - span->begin));
+}
+
+void CheckFound(std::string_view text, std::string_view section, std::string_view key,
+                const ValueSpan& span) {
+  const std::string_view stored = text.substr(span.begin, span.end - span.begin);
+  FUZZ_CHECK(stored.find_first_of("\r\n") == std::string_view::npos);
+  FUZZ_CHECK(TrimBlanks(stored) == stored);
+  size_t equals = span.begin;
+  while (equals > 0 && IsBlank(text[equals - 1])) --equals;
+  FUZZ_CHECK(equals > 0 && text[equals - 1] == '=');
+  const size_t end = text.find_first_of("\r\n", span.end);
+  FUZZ_CHECK(TrimBlanks(text.substr(span.end, end - span.end)).empty());
+  const auto again = LocateValue(text, "  " + SwapCase(section) + " ", " " + SwapCase(key));
+  FUZZ_CHECK(again && again->begin == span.begin && again->end == span.end);
+}
+
+void CheckWrite(std::string_view text, std::string_view section, std::string_view key,
+                std::string_view value, std::string_view other_key) {
+  const auto span = LocateValue(text, section, key);
+  const auto write = varnok::PlanValueWrite(text, section, key, value);
+  const std::string_view as_read = Unquote(TrimBlanks(value));
+  const bool refused = value.find_first_of("\r\n") != std::string_view::npos || as_read.empty();
+  FUZZ_CHECK(write.has_value() == (span && !refused));
+  if (!write) return;
+  FUZZ_CHECK(write->before == text.substr(0, span->begin));
+  FUZZ_CHECK(write->after == text.substr(span->end));
+  std::string written(write->before);
+  written.append(value).append(write->after);
+  FUZZ_CHECK(Read(written, section, key) == as_read);
+  const auto other = LocateValue(text, section, other_key);
+  const auto other_now = Read(written, section, other_key);
+  if (other && other->begin == span->begin) FUZZ_CHECK(other_now == as_read);
+  else FUZZ_CHECK(other_now == Read(text, section, other_key));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const auto fields = fuzz::Fields(data, size, 5);
+  const std::string_view section = fields[0], key = fields[1], value = fields[2];
+  const std::string_view other_key = fields[3], text = fields[4];
+  if (const auto span = LocateValue(text, section, key)) CheckFound(text, section, key, *span);
+  CheckWrite(text, section, key, value, other_key);
+  return 0;
+}

@@ -1,0 +1,274 @@
+// Every system call of a script rewrite that can fail, made to fail in turn
+// through the file replacement's call table. Each failure must leave the old
+// file byte for byte, no temporary file, and end in EIniFileException.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "cli/run.h"
+#include "failure.h"
+#include "script/file_replace_calls-posix.h"
+#include "script/set_option.h"
+
+namespace varnok {
+namespace {
+
+enum Step {
+  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kSteps
+};
+const char* const kStepNames[kSteps] = {"create", "fchmod", "write",    "fsync file", "link",
+                                        "rename", "fsync directory", "fallocate", "ftruncate"};
+// What each step fails with: what a full disk or a failing device gives there.
+const int kStepErrors[kSteps] = {ENOSPC, EIO, ENOSPC, EIO, ENOSPC, EIO, EIO, ENOSPC, EIO};
+constexpr size_t kWriteChunk = 700;  // short writes, so one file takes several
+
+// The double's settings and what it saw.
+struct Faults {
+  std::vector<std::pair<Step, int>> fail;  // (step, 1-based call) pairs to fail
+  int error = 0;                           // errno for them; 0: the step's own
+  bool no_tmpfile = false;                 // as on a file system without O_TMPFILE
+  int calls[kSteps] = {};
+};
+Faults g_faults;
+
+// Counts a call of `step`; true, with errno set, when it is to fail.
+bool Fails(Step step) {
+  const int call = ++g_faults.calls[step];
+  const auto& fail = g_faults.fail;
+  if (std::find(fail.begin(), fail.end(), std::make_pair(step, call)) == fail.end()) return false;
+  errno = g_faults.error ? g_faults.error : kStepErrors[step];
+  return true;
+}
+
+int Create(int dir, const char* name, int flags, mode_t mode) {
+  if (g_faults.no_tmpfile && (flags & O_TMPFILE) == O_TMPFILE) return errno = EOPNOTSUPP, -1;
+  return Fails(kCreate) ? -1 : openat(dir, name, flags, mode);
+}
+int Chmod(int fd, mode_t mode) { return Fails(kChmod) ? -1 : fchmod(fd, mode); }
+ssize_t Write(int fd, const struct iovec* parts, int) {
+  return Fails(kWrite) ? -1 : write(fd, parts[0].iov_base, std::min(parts[0].iov_len, kWriteChunk));
+}
+int Sync(int fd) {
+  struct stat st;
+  const bool dir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  return Fails(dir ? kSyncDir : kSyncFile) ? -1 : fsync(fd);
+}
+int Link(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  return Fails(kLink) ? -1 : linkat(from_dir, from, to_dir, to, flags);
+}
+int Rename(int from_dir, const char* from, int to_dir, const char* to) {
+  return Fails(kRename) ? -1 : renameat(from_dir, from, to_dir, to);
+}
+int Allocate(int fd, off_t offset, off_t length) {
+  return Fails(kAllocate) ? errno : posix_fallocate(fd, offset, length);
+}
+int Truncate(int fd, off_t length) { return Fails(kTruncate) ? -1 : ftruncate(fd, length); }
+
+std::string ReadFile(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> List(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(dir.c_str());
+  while (dirent* entry = listing ? readdir(listing) : nullptr) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (listing) closedir(listing);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A project holding "sub/s.ini" (also named "sub/twin.ini" when hard-linked),
+// with the double in the file replacement for the object's life.
+class Project {
+ public:
+  explicit Project(bool hard_linked) : saved_(ReplaceCalls()) {
+    std::string pattern = "/tmp/varnok-fault-XXXXXX";
+    if (const char* tmp = getenv("TMPDIR"); tmp && *tmp) pattern = tmp + pattern.substr(4);
+    dir_ = mkdtemp(&pattern[0]) ? pattern : "";
+    mkdir((dir_ + "/sub").c_str(), 0755);
+    std::ofstream(path(), std::ios::binary) << kOld;
+    if (hard_linked) link(path().c_str(), (dir_ + "/sub/twin.ini").c_str());
+    ReplaceCalls() = {Create, Chmod, Write, Sync, Link, Rename, Allocate, Truncate};
+  }
+  ~Project() {
+    ReplaceCalls() = saved_;
+    for (const std::string& name : List(dir_ + "/sub")) unlink((dir_ + "/sub/" + name).c_str());
+    rmdir((dir_ + "/sub").c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& dir() const { return dir_; }
+  std::string path() const { return dir_ + "/sub/s.ini"; }
+  std::string Content() const { return ReadFile(path()); }
+  std::vector<std::string> Names() const { return List(dir_ + "/sub"); }
+
+  // Sets S.k to `value`; the failure raised, or an empty one.
+  Failure Set(const std::string& value) const {
+    std::string error;
+    try {
+      EXPECT_EQ(SetOption(dir_, "s.ini", "S", "k", value, "", &error), 0) << error;
+    } catch (const Failure& failure) {
+      return failure;
+    }
+    return Failure("", "", nullptr);
+  }
+
+  static const std::string kOld;
+
+ private:
+  FileReplaceCalls saved_;
+  std::string dir_;
+};
+
+const std::string Project::kOld = "[S]\nk=old\n[F]\n" + std::string(3000, 'f') + "\n";
+
+struct Way {
+  const char* name;
+  bool no_tmpfile, hard_linked;
+  std::string value;  // in place: longer, then shorter than the old value
+};
+const Way kWays[] = {{"anonymous temporary file", false, false, "new"},
+                     {"named temporary file", true, false, "new"},
+                     {"in place, growing", false, true, std::string(5000, 'n')},
+                     {"in place, shrinking", false, true, "n"}};
+
+std::string NewContent(const std::string& value) {
+  return "[S]\nk=" + value + Project::kOld.substr(9);
+}
+
+struct Outcome {
+  Faults seen;
+  Failure raised{"", "", nullptr};
+  std::string expected_message;  // the message a refused write raises
+  std::string content;
+  std::vector<std::string> names;
+};
+
+// A run that sets the value of `way` with the calls `fail` failing.
+Outcome RunWay(const Way& way, std::vector<std::pair<Step, int>> fail, int error = 0) {
+  Project project(way.hard_linked);
+  g_faults = Faults{};
+  g_faults.no_tmpfile = way.no_tmpfile;
+  g_faults.fail = std::move(fail);
+  g_faults.error = error;
+  Outcome outcome;
+  outcome.raised = project.Set(way.value);
+  outcome.seen = g_faults;
+  outcome.expected_message = "Unable to write to " + project.path();
+  outcome.content = project.Content();
+  outcome.names = project.Names();
+  return outcome;
+}
+
+std::string Where(const Way& way, Step step, int call) {
+  return std::string(way.name) + ": " + kStepNames[step] + " call " + std::to_string(call);
+}
+
+std::vector<std::string> NamesFor(const Way& way) {
+  return way.hard_linked ? std::vector<std::string>{"s.ini", "twin.ini"}
+                         : std::vector<std::string>{"s.ini"};
+}
+
+TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
+  int points = 0;
+  for (const Way& way : kWays) {
+    const Outcome clean = RunWay(way, {});
+    ASSERT_EQ(clean.raised.kind(), "") << way.name;
+    ASSERT_TRUE(clean.content == NewContent(way.value)) << way.name;
+    ASSERT_GT(clean.seen.calls[kWrite], 1) << way.name;  // several writes, each a fault point
+    for (int step = 0; step < kSteps; ++step) {
+      for (int call = 1; call <= clean.seen.calls[step]; ++call, ++points) {
+        SCOPED_TRACE(Where(way, Step(step), call));
+        const Outcome failed = RunWay(way, {{Step(step), call}});
+        EXPECT_GE(failed.seen.calls[step], call);  // the failure was reached
+        EXPECT_EQ(failed.raised.kind(), "EIniFileException");
+        EXPECT_EQ(failed.raised.message(), failed.expected_message);
+        EXPECT_TRUE(failed.content == Project::kOld) << failed.content.substr(0, 40);
+        EXPECT_EQ(failed.names, NamesFor(way));
+      }
+    }
+  }
+  std::printf("fault points injected: %d\n", points);
+  EXPECT_GE(points, 30);
+}
+
+// The run ends through the top-level handler: the report, and status 1.
+TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
+  Project project(false);
+  g_faults = Faults{};
+  g_faults.fail = {{kRename, 1}};
+  char report[] = "/tmp/varnok-report-XXXXXX";
+  const int report_fd = mkstemp(report), saved_stderr = dup(STDERR_FILENO);
+  dup2(report_fd, STDERR_FILENO);
+  const int status = RunProgram({"-P:" + project.dir(), "-O:s.ini:S.k=new"}, "varnok");
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+  close(report_fd);
+  const std::string text = ReadFile(report);
+  unlink(report);
+  EXPECT_EQ(g_faults.calls[kRename], 1);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(text.rfind("Exception EIniFileException in module varnok at ", 0), 0u) << text;
+  EXPECT_NE(text.find("\nUnable to write to " + project.path() + ".\n\n"), std::string::npos);
+  EXPECT_TRUE(project.Content() == Project::kOld);
+}
+
+// A directory that refuses a new file for lack of permission still lets a
+// writable file be rewritten in place; once the rename is done, nothing may
+// fall back to that.
+TEST(FaultInjection, OnlyARefusalBeforeTheRenameRewritesInPlace) {
+  const Way& way = kWays[0];
+  for (Step step : {kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir}) {
+    SCOPED_TRACE(kStepNames[step]);
+    const Outcome refused = RunWay(way, {{step, 1}}, EACCES);
+    EXPECT_GE(refused.seen.calls[step], 1);  // the refusal was reached
+    EXPECT_EQ(refused.names, NamesFor(way));
+    if (step == kSyncDir) {
+      EXPECT_EQ(refused.raised.kind(), "EIniFileException");
+      EXPECT_TRUE(refused.content == Project::kOld);
+    } else {
+      EXPECT_EQ(refused.raised.kind(), "");
+      EXPECT_TRUE(refused.content == NewContent(way.value));
+    }
+  }
+}
+
+// When the directory cannot be flushed, the old content is put back; should
+// that fail too, the new file stays, whole.
+TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
+  int points = 0;
+  for (const Way& way : {kWays[0], kWays[1]}) {
+    const Outcome clean = RunWay(way, {});
+    const Outcome rolled_back = RunWay(way, {{kSyncDir, 1}});
+    EXPECT_TRUE(rolled_back.content == Project::kOld) << way.name;
+    for (int step = 0; step < kSteps; ++step) {
+      for (int call = clean.seen.calls[step] + 1; call <= rolled_back.seen.calls[step]; ++call) {
+        if (step == kSyncDir) continue;
+        SCOPED_TRACE(Where(way, Step(step), call));
+        const Outcome failed = RunWay(way, {{kSyncDir, 1}, {Step(step), call}});
+        EXPECT_EQ(failed.raised.kind(), "EIniFileException");
+        EXPECT_TRUE(failed.content == NewContent(way.value));
+        EXPECT_EQ(failed.names, NamesFor(way));
+        ++points;
+      }
+    }
+  }
+  std::printf("roll-back fault points injected: %d\n", points);
+  EXPECT_GE(points, 8);
+}
+
+}  // namespace
+}  // namespace varnok
