@@ -110,9 +110,15 @@ bool DirectoryCursor::State::Enter(int new_fd, DirectoryScan* scan) {
     return false;
   }
   ListEntries(new_dir, pattern, scan);
+  levels.push_back({path.size(), st.st_dev, st.st_ino});
+  if (scan->subdirs.empty() && CurrentFd() >= 0) {
+    // Nothing below this level will be opened: keep the parent's descriptor,
+    // which the next sibling needs, instead of climbing back to it.
+    closedir(new_dir);
+    return true;
+  }
   CloseCurrent();
   dir = new_dir;
-  levels.push_back({path.size(), st.st_dev, st.st_ino});
   fd_level = levels.size() - 1;
   return true;
 }
