@@ -10,7 +10,7 @@ source "$(dirname "$0")/lib.sh"
 if ((SMOKE)); then
   SECTIONS=200 KEYS=50 RUNS=3
 else
-  SECTIONS=20000 KEYS=50 RUNS=9
+  SECTIONS=20000 KEYS=50 RUNS=15
 fi
 RSS_SLACK_KB=$((16 * 1024))
 PROJECT=$SCRATCH/project

@@ -45,9 +45,16 @@ median() {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# The smallest of the numbers given as arguments.
+minimum() {
+  printf '%s\n' "$@" | sort -n | head -n 1
+}
+
 # Times `runs` rounds of the two commands named by the functions $2 and $3,
 # alternating which goes first; sets VARNOK_US and REFERENCE_US to the
-# medians in microseconds. Each function gets the round number.
+# medians in microseconds, VARNOK_MIN_US and REFERENCE_MIN_US to the fastest
+# runs (the least disturbed by other work). Each function gets the round
+# number.
 compare() {
   local runs=$1 candidate=$2 reference=$3 i
   local -a mine=() theirs=()
@@ -62,15 +69,18 @@ compare() {
   done
   VARNOK_US=$(median "${mine[@]}")
   REFERENCE_US=$(median "${theirs[@]}")
+  VARNOK_MIN_US=$(minimum "${mine[@]}")
+  REFERENCE_MIN_US=$(minimum "${theirs[@]}")
 }
 
-# Prints one result line: label, both medians in milliseconds, the ratio and
-# the goal it is held against ("-" for none).
+# Prints one result line: label, both medians in milliseconds, their ratio
+# held against the goal ("-" for none), and the ratio of the fastest runs.
 report() {
   local label=$1 reference_name=$2 goal=$3
   awk -v l="$label" -v r="$reference_name" -v m="$VARNOK_US" -v t="$REFERENCE_US" -v g="$goal" \
+    -v mm="$VARNOK_MIN_US" -v tm="$REFERENCE_MIN_US" \
     'BEGIN { ratio = m / t
       verdict = g == "-" ? "no goal" : "goal <= " g ": " (ratio <= g + 0 ? "met" : "NOT met")
-      printf "%-20s varnok %9.2f ms   %-10s %9.2f ms   ratio %5.2f   (%s)\n",
-        l, m / 1000, r, t / 1000, ratio, verdict }'
+      printf "%-20s varnok %8.2f ms   %-9s %8.2f ms   ratio %5.2f (%s; fastest runs %.2f)\n",
+        l, m / 1000, r, t / 1000, ratio, verdict, mm / tm }'
 }
