@@ -77,10 +77,12 @@ compare() {
 # held against the goal ("-" for none), and the ratio of the fastest runs.
 report() {
   local label=$1 reference_name=$2 goal=$3
+  ((SMOKE)) && goal=smoke
   awk -v l="$label" -v r="$reference_name" -v m="$VARNOK_US" -v t="$REFERENCE_US" -v g="$goal" \
     -v mm="$VARNOK_MIN_US" -v tm="$REFERENCE_MIN_US" \
     'BEGIN { ratio = m / t
       verdict = g == "-" ? "no goal" : "goal <= " g ": " (ratio <= g + 0 ? "met" : "NOT met")
+      if (g == "smoke") verdict = "smoke run, no measurement"
       printf "%-20s varnok %8.2f ms   %-9s %8.2f ms   ratio %5.2f (%s; fastest runs %.2f)\n",
         l, m / 1000, r, t / 1000, ratio, verdict, mm / tm }'
 }

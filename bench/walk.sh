@@ -72,7 +72,9 @@ find_walk() { find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
 # then compares them.
 measure() {
   WALK_ROOT=$1
-  "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v" </dev/null | grep -q "Script not found" ||
+  local screen
+  screen=$("$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v" </dev/null)
+  [[ $screen == *"Script not found"* ]] ||
     { echo "varnok did not report the script missing in $WALK_ROOT" >&2; exit 1; }
   varnok_walk </dev/null >/dev/null
   find_walk >/dev/null
