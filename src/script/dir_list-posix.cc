@@ -1,8 +1,9 @@
 // Directory listing on POSIX: the Windows search's matching and NTFS order
 // emulated over the system's listing (getdents64 on Linux, readdir
-// elsewhere). The cursor holds one directory descriptor; it moves up through
-// "..", checked against the identity recorded on the way down, and reopens by
-// path where that differs (a level entered through a link).
+// elsewhere). The cursor holds one directory descriptor between steps (two
+// while a child is listed); it moves up through "..", checked against the
+// identity recorded on the way down, and reopens by path where that differs
+// (a level entered through a link).
 #include "script/dir_list.h"
 
 #include <dirent.h>
@@ -136,8 +137,8 @@ struct DirectoryCursor::State {
   std::string path;
   std::vector<Level> levels;  // the root first; the last is the current level
   std::set<std::pair<dev_t, ino_t>> listed;
-  int fd = -1;          // the current descriptor
-  size_t fd_level = 0;  // the level it stands on
+  int fd = -1;          // the descriptor held
+  size_t fd_level = 0;  // the level it stands on; Reposition moves it to the current one
 };
 
 bool DirectoryCursor::State::Enter(int new_fd, DirectoryScan* scan) {
