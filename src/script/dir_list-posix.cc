@@ -1,7 +1,9 @@
-// Directory listing on POSIX: readdir with the Windows search's matching and
-// NTFS order emulated. The cursor holds one directory descriptor; it moves up
-// through "..", checked against the identity recorded on the way down, and
-// reopens by path where that differs (a level entered through a link).
+// Directory listing on POSIX: the Windows search's matching and NTFS order
+// emulated over the system's listing (getdents64 on Linux, readdir
+// elsewhere). The cursor holds one directory descriptor between steps (two
+// while a child is listed); it moves up through "..", checked against the
+// identity recorded on the way down, and reopens by path where that differs
+// (a level entered through a link).
 #include "script/dir_list.h"
 
 #include <dirent.h>
@@ -10,8 +12,13 @@
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <set>
 #include <utility>
 
@@ -23,38 +30,77 @@ namespace varnok {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+constexpr size_t kListingBufferSize = 32768;
 
 bool IsDotOrDotDot(const char* name) {
   return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
 
+#ifdef __linux__
+// Calls `visit(name, d_type)` for each entry of the directory open on `fd`
+// until it answers false. A failing read ends the listing, as readdir does.
+// Records follow the kernel's linux_dirent64 layout: the record length at
+// byte 16, the type at byte 18, the NUL-terminated name from byte 19.
+template <typename Visit>
+void ForEachEntry(int fd, std::vector<char>* buffer, Visit visit) {
+  while (true) {
+    const long got = syscall(SYS_getdents64, fd, buffer->data(), buffer->size());
+    if (got <= 0) return;
+    for (long pos = 0; pos < got;) {
+      const char* record = buffer->data() + pos;
+      uint16_t length;
+      std::memcpy(&length, record + 16, sizeof length);
+      pos += length;
+      if (!visit(record + 19, static_cast<unsigned char>(record[18]))) return;
+    }
+  }
+}
+#else
+// As above, through readdir on a duplicate of `fd` (closedir closes the
+// descriptor that fdopendir took over).
+template <typename Visit>
+void ForEachEntry(int fd, std::vector<char>*, Visit visit) {
+  const int own = dup(fd);
+  DIR* dir = own >= 0 ? fdopendir(own) : nullptr;
+  if (dir == nullptr) {
+    if (own >= 0) close(own);
+    return;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    if (!visit(entry->d_name, entry->d_type)) break;
+  }
+  closedir(dir);
+}
+#endif
+
 // Whether the entry is a directory, links followed; stats only where the
 // listing does not say.
-bool IsDirectoryEntry(int dir_fd, const dirent* entry) {
-  if (entry->d_type == DT_DIR) return true;
-  if (entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN) return false;
+bool IsDirectoryEntry(int dir_fd, const char* name, unsigned char type) {
+  if (type == DT_DIR) return true;
+  if (type != DT_LNK && type != DT_UNKNOWN) return false;
   struct stat st;
-  return fstatat(dir_fd, entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+  return fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Reads the listing whole: the best match (the exact name first, else the
 // first in listing order) or, without one, the sorted subdirectories.
-void ListEntries(DIR* dir, const NamePattern& pattern, DirectoryScan* scan) {
+void ListEntries(int fd, const NamePattern& pattern, std::vector<char>* buffer,
+                 DirectoryScan* scan) {
   scan->match.clear();
   scan->subdirs.clear();
-  while (const dirent* entry = readdir(dir)) {
-    const char* name = entry->d_name;
-    if (IsDotOrDotDot(name)) continue;
+  ForEachEntry(fd, buffer, [&](const char* name, unsigned char type) {
+    if (IsDotOrDotDot(name)) return true;
     if (pattern.Matches(name)) {
       if (pattern.IsExactly(name)) {
         scan->match = name;
-        break;
+        return false;
       }
       if (scan->match.empty() || CompareListingOrder(name, scan->match) < 0) scan->match = name;
-    } else if (scan->match.empty() && IsDirectoryEntry(dirfd(dir), entry)) {
+    } else if (scan->match.empty() && IsDirectoryEntry(fd, name, type)) {
       scan->subdirs.emplace_back(name);
     }
-  }
+    return true;
+  });
   if (!scan->match.empty()) {
     scan->subdirs.clear();
     return;
@@ -66,7 +112,7 @@ void ListEntries(DIR* dir, const NamePattern& pattern, DirectoryScan* scan) {
 }  // namespace
 
 struct DirectoryCursor::State {
-  explicit State(const std::string& name) : pattern(name) {}
+  explicit State(const std::string& name) : pattern(name), buffer(kListingBufferSize) {}
   ~State() { CloseCurrent(); }
 
   struct Level {
@@ -76,12 +122,9 @@ struct DirectoryCursor::State {
   };
 
   void CloseCurrent() {
-    if (dir != nullptr) closedir(dir);
-    else if (fd >= 0) close(fd);
-    dir = nullptr;
+    if (fd >= 0) close(fd);
     fd = -1;
   }
-  int CurrentFd() const { return dir != nullptr ? dirfd(dir) : fd; }
 
   // Records and lists the directory open on `new_fd` (which this takes over);
   // false when it was listed before or cannot be listed.
@@ -90,12 +133,12 @@ struct DirectoryCursor::State {
   bool Reposition();
 
   NamePattern pattern;
+  std::vector<char> buffer;  // the listing's blocks, reused for every directory
   std::string path;
   std::vector<Level> levels;  // the root first; the last is the current level
   std::set<std::pair<dev_t, ino_t>> listed;
-  DIR* dir = nullptr;   // the current descriptor, when it was listed
-  int fd = -1;          // the current descriptor, when it was reached upwards
-  size_t fd_level = 0;  // the level the descriptor stands on
+  int fd = -1;          // the descriptor held
+  size_t fd_level = 0;  // the level it stands on; Reposition moves it to the current one
 };
 
 bool DirectoryCursor::State::Enter(int new_fd, DirectoryScan* scan) {
@@ -104,28 +147,29 @@ bool DirectoryCursor::State::Enter(int new_fd, DirectoryScan* scan) {
     close(new_fd);
     return false;
   }
-  DIR* new_dir = fdopendir(new_fd);
-  if (new_dir == nullptr) {
-    close(new_fd);
-    return false;
-  }
-  ListEntries(new_dir, pattern, scan);
-  CloseCurrent();
-  dir = new_dir;
+  ListEntries(new_fd, pattern, &buffer, scan);
   levels.push_back({path.size(), st.st_dev, st.st_ino});
+  if (scan->subdirs.empty() && fd >= 0) {
+    // Nothing below this level will be opened: keep the parent's descriptor,
+    // which the next sibling needs, instead of climbing back to it.
+    close(new_fd);
+    return true;
+  }
+  CloseCurrent();
+  fd = new_fd;
   fd_level = levels.size() - 1;
   return true;
 }
 
 bool DirectoryCursor::State::Reposition() {
   const size_t target = levels.size() - 1;
-  if (fd_level == target && CurrentFd() >= 0) return true;
+  if (fd_level == target && fd >= 0) return true;
   int up = -1;
   const size_t steps = fd_level - target;
-  if (CurrentFd() >= 0 && fd_level > target && steps * 3 < PATH_MAX) {
+  if (fd >= 0 && fd_level > target && steps * 3 < PATH_MAX) {
     std::string parents = "..";
     for (size_t i = 1; i < steps; ++i) parents += "/..";
-    up = openat(CurrentFd(), parents.c_str(), kDirectoryFlags);
+    up = openat(fd, parents.c_str(), kDirectoryFlags);
     struct stat st;
     if (up >= 0 && (fstat(up, &st) != 0 || st.st_dev != levels.back().dev ||
                     st.st_ino != levels.back().ino)) {
@@ -157,7 +201,7 @@ bool DirectoryCursor::OpenRoot(const std::string& path, DirectoryScan* scan) {
 bool DirectoryCursor::OpenChild(const std::string& name, DirectoryScan* scan) {
   State& s = *state_;
   if (s.levels.empty() || !s.Reposition()) return false;
-  int child = openat(s.CurrentFd(), name.c_str(), kDirectoryFlags);
+  int child = openat(s.fd, name.c_str(), kDirectoryFlags);
   if (child < 0) return false;
   const size_t parent_size = s.path.size();
   s.path.append(1, kPathSeparator).append(name);

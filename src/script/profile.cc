@@ -64,6 +64,42 @@ std::string_view HeaderName(std::string_view after_bracket) {
   return TrimBlanks(after_bracket.substr(0, after_bracket.find(']')));
 }
 
+// The offset of the first CR or LF at or after `pos`, else the text's size.
+size_t LineEnd(std::string_view text, size_t pos) {
+  while (pos < text.size() && text[pos] != '\r' && text[pos] != '\n') ++pos;
+  return pos;
+}
+
+// The offset of the line after the one that ends at `end`.
+size_t NextLineStart(std::string_view text, size_t end) {
+  if (end >= text.size()) return text.size();
+  if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n') return end + 2;
+  return end + 1;
+}
+
+// Whether only blanks stand between the start of its line and `pos`; lines
+// start at `start` and after every CR and LF.
+bool OpensLine(std::string_view text, size_t start, size_t pos) {
+  while (pos > start && IsBlank(text[pos - 1])) --pos;
+  return pos == start || text[pos - 1] == '\r' || text[pos - 1] == '\n';
+}
+
+// The offset of the line after the header of the first section named
+// `section`, or npos. Only a '[' can open a header, so the search jumps from
+// one to the next instead of splitting every line.
+size_t FindSectionBody(std::string_view text, size_t start, std::string_view section) {
+  for (size_t pos = text.find('[', start); pos != std::string_view::npos;
+       pos = text.find('[', pos + 1)) {
+    if (!OpensLine(text, start, pos)) continue;
+    const size_t end = LineEnd(text, pos);
+    if (EqualsIgnoreCase(HeaderName(text.substr(pos + 1, end - pos - 1)), section)) {
+      return NextLineStart(text, end);
+    }
+    pos = end;
+  }
+  return std::string_view::npos;
+}
+
 // The span of an entry's value, given the line's offset and its '=' position.
 ValueSpan ValueAfter(std::string_view line, size_t offset, size_t equals) {
   size_t begin = equals + 1, end = line.size();
@@ -77,22 +113,18 @@ ValueSpan ValueAfter(std::string_view line, size_t offset, size_t equals) {
 std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view section,
                                      std::string_view key) {
   if (StartsWith(text, "\xFF\xFE") || StartsWith(text, "\xFE\xFF")) return std::nullopt;
-  section = StripSpaces(section);
+  const size_t body =
+      FindSectionBody(text, StartsWith(text, "\xEF\xBB\xBF") ? 3 : 0, StripSpaces(section));
+  if (body == std::string_view::npos) return std::nullopt;
   key = StripSpaces(key);
-  LineReader lines(text, StartsWith(text, "\xEF\xBB\xBF") ? 3 : 0);
-  bool in_section = false;
+  LineReader lines(text, body);
   std::string_view line;
   size_t offset = 0;
   while (lines.Next(&line, &offset)) {
     size_t lead = 0;
     while (lead < line.size() && IsBlank(line[lead])) ++lead;
-    if (lead == line.size()) continue;
-    if (line[lead] == '[') {
-      if (in_section) return std::nullopt;
-      in_section = EqualsIgnoreCase(HeaderName(line.substr(lead + 1)), section);
-      continue;
-    }
-    if (!in_section || line[lead] == ';') continue;
+    if (lead == line.size() || line[lead] == ';') continue;
+    if (line[lead] == '[') return std::nullopt;  // the section ends unfound
     size_t equals = line.find('=', lead);
     if (equals == std::string_view::npos) continue;
     if (EqualsIgnoreCase(TrimBlanks(line.substr(lead, equals - lead)), key)) {

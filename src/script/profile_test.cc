@@ -42,6 +42,13 @@ TEST(ProfileRead, SectionHeaders) {
   EXPECT_EQ(Read("[S]\na=1\n[T]\nb=2", "S", "b"), "<absent>");
 }
 
+TEST(ProfileRead, BracketsThatOpenNoHeader) {
+  EXPECT_EQ(Read("[T]\nv=[S]\na=1", "S", "a"), "<absent>");     // inside a value
+  EXPECT_EQ(Read("x [S]\na=1", "S", "a"), "<absent>");           // after other text
+  EXPECT_EQ(Read("[T]\nv=[S]\r \t[S]\na=1", "S", "a"), "1");    // after a lone CR and blanks
+  EXPECT_EQ(Read("[T]\na=0\n[S]", "S", "a"), "<absent>");        // a header ends the text
+}
+
 TEST(ProfileRead, DuplicatesAndCase) {
   EXPECT_EQ(Read("[S]\nKey=1\nkey=2", "s", "KEY"), "1");
   // Only the first section of a name is searched.

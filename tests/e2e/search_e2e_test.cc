@@ -1,4 +1,5 @@
 // Finding the script below the project directory.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,6 +89,26 @@ TEST(Search, ADeepTreeWithFewDescriptors) {
   options.max_open_files = 64;
   ASSERT_EQ(SetKey(dir, "s.ini", options), 0);
   EXPECT_EQ(Changed(dir, {deep + "s.ini"}), Files{deep + "s.ini"});
+}
+
+TEST(Search, ADirectoryListedInManyReads) {
+  // Long names, enough for several reads of the listing; the script lies in
+  // the subdirectory that the system lists last.
+  TempDir dir;
+  const std::string stem(100, 'n');
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_EQ(mkdir((dir.path() + "/" + stem + std::to_string(i)).c_str(), 0755), 0);
+  }
+  std::string last;
+  DIR* listing = opendir(dir.path().c_str());
+  ASSERT_NE(listing, nullptr);
+  while (const dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] != '.') last = entry->d_name;
+  }
+  closedir(listing);
+  dir.Write(last + "/s.ini", kScript);
+  ASSERT_EQ(SetKey(dir, "s.ini"), 0);
+  EXPECT_EQ(Changed(dir, {last + "/s.ini"}), Files{last + "/s.ini"});
 }
 
 TEST(Search, EntriesThatAreNoRegularFile) {

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Full walk: varnok searches a tree that lacks the script, against GNU find
+# with the same pruning and matching. A broad tree of about 220,000 entries
+# (20,020 directories of 10 files each, plus a .git directory of 2,000 files
+# that both skip), then a chain of directories 2,000 deep.
+#
+# Usage: bench/walk.sh [--smoke]   (VARNOK=path overrides build/varnok)
+source "$(dirname "$0")/lib.sh"
+
+if ((SMOKE)); then
+  TOPS=2 MIDS=4 LEAVES=10 DEPTH=200 RUNS=3
+else
+  TOPS=20 MIDS=20 LEAVES=49 DEPTH=2000 RUNS=11
+fi
+NAME=absent.ini
+WORDS=(src Lib _build Docs test Module assets Include util Zeta)
+
+# Ten files in each of the directories given.
+add_files() {
+  local dir files=()
+  for dir in "$@"; do
+    files+=("$dir"/{file_{0..4}.txt,File_{5..8}.TXT,Makefile})
+  done
+  touch "${files[@]}"
+}
+
+# TOPS x MIDS x LEAVES directories below $1, with mixed-case names.
+make_broad_tree() {
+  local root=$1 t m l top mid leaves
+  mkdir -p "$root"
+  for ((t = 0; t < TOPS; t++)); do
+    top=$root/${WORDS[t % 10]}$t
+    mkdir "$top"
+    add_files "$top"
+    for ((m = 0; m < MIDS; m++)); do
+      mid=$top/${WORDS[(t + m) % 10]}_$m
+      leaves=()
+      for ((l = 0; l < LEAVES; l++)); do leaves+=("$mid/${WORDS[(m + l) % 10]}$l"); done
+      mkdir "$mid" "${leaves[@]}"
+      add_files "$mid" "${leaves[@]}"
+    done
+  done
+  local g
+  for ((g = 0; g < 20; g++)); do
+    mkdir -p "$root/.git/objects/$g"
+    touch "$root/.git/objects/$g/"obj_{0..99}
+  done
+}
+
+# A chain of DEPTH directories below $1, one file at each level.
+make_deep_tree() {
+  local level
+  mkdir -p "$1"
+  (
+    cd "$1"
+    for ((level = 0; level < DEPTH; level++)); do
+      mkdir d
+      : >d/file.txt
+      cd d
+    done
+  )
+}
+
+count_entries() { find "$1" -mindepth 1 | wc -l; }
+
+TREE=$SCRATCH/broad
+DEEP=$SCRATCH/deep
+varnok_walk() { "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
+find_walk() { find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
+
+# Checks that varnok reports the script missing, warms the cache for both,
+# then compares them.
+measure() {
+  WALK_ROOT=$1
+  local screen
+  screen=$("$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v" </dev/null)
+  [[ $screen == *"Script not found"* ]] ||
+    { echo "varnok did not report the script missing in $WALK_ROOT" >&2; exit 1; }
+  varnok_walk </dev/null >/dev/null
+  find_walk >/dev/null
+  compare "$RUNS" varnok_walk find_walk
+}
+
+echo "building trees under $SCRATCH ..."
+make_broad_tree "$TREE"
+make_deep_tree "$DEEP"
+echo "broad tree: $(count_entries "$TREE") entries; deep tree: depth $DEPTH; $RUNS runs each"
+
+measure "$TREE"
+report "full walk" "find" 0.75
+measure "$DEEP"
+report "deep walk ($DEPTH)" "find" -
