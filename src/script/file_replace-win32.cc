@@ -272,10 +272,11 @@ DWORD LockedFile::State::ReplaceByRename(const Part* parts, int count, bool* tem
   SetFileTime(temp, &created, nullptr, nullptr);
   error = WriteAll(temp, parts, count);
   if (error == 0 && !FlushFileBuffers(temp)) error = GetLastError();
-  if (error == 0 && marked && !MarkForDeletion(temp, false)) error = GetLastError();
   if (error == 0) {
     Release();  // the old file must not be open while it is replaced
-    error = RenameOver(temp_path);
+    // Kept from here on: the rename follows at once.
+    if (marked && !MarkForDeletion(temp, false)) error = GetLastError();
+    if (error == 0) error = RenameOver(temp_path);
     if (error != 0) MarkForDeletion(temp, true);
   }
   CloseHandle(temp);
