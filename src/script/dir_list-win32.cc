@@ -46,7 +46,10 @@ bool IdentifyDirectory(const std::string& path, DirectoryId* id) {
 bool FindDirectMatch(const std::string& dir, const std::string& name, std::string* match) {
   WIN32_FIND_DATAA entry;
   HANDLE find = FindFirstFileA((dir + kPathSeparator + name).c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+  }
   do {
     if (!IsDotOrDotDot(entry.cFileName)) {
       *match = entry.cFileName;
