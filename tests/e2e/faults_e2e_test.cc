@@ -32,6 +32,7 @@ bool FailedCleanly(const RunResult& result, const std::string& path) {
 }
 
 TEST(Faults, TooFewDescriptorsFailCleanlyOrSucceed) {
+  if (TestingWindowsBuild()) GTEST_SKIP() << "Windows has no descriptor limit to set";
   TempDir dir;
   const std::string path = dir.Write("a/b/s.ini", kOld);
   int failed = 0, succeeded = 0;
@@ -92,6 +93,8 @@ bool OneStretchChanged(const std::string& before, const std::string& after) {
 }
 
 TEST(Faults, GarbageNamedLikeTheScript) {
+  // The readers are the same code on Windows; 200 starts under Wine add nothing.
+  if (TestingWindowsBuild()) GTEST_SKIP() << "covered by the POSIX build";
   const char* const kAssignments[] = {"S.k=new", "Interface.TextBox1=new",
                                       "Interface.NumberBox=new", "s. K =new"};
   std::mt19937 random(5);

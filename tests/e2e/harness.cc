@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -41,9 +43,32 @@ std::string ReadFd(int fd) {
   return text;
 }
 
+// The command that runs the Windows build under Wine, or null.
+const char* WindowsProgram() {
+  const char* program = getenv("VARNOK_E2E_WINDOWS_PROGRAM");
+  return program != nullptr && *program != 0 ? program : nullptr;
+}
+
+const char* ProgramFile() { return WindowsProgram() ? WindowsProgram() : VARNOK_PROGRAM; }
+
+// Whether Wine hands `argument` to the Windows program unchanged: it quotes
+// only arguments with blanks or tabs and escapes quotes with backslashes,
+// while the program's own splitting knows no escapes.
+bool WinePassesIntact(const std::string& argument) {
+  if (argument.empty() || argument.find('"') != std::string::npos) return false;
+  if (argument.find_first_of(" \t") != std::string::npos) return argument.back() != '\\';
+  return std::none_of(argument.begin(), argument.end(),
+                      [](char c) { return c > 0 && c <= 32; });
+}
+
 std::vector<std::string> ProgramArgv(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {VARNOK_PROGRAM};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> argv = {ProgramFile()};
+  for (const std::string& argument : arguments) {
+    if (TestingWindowsBuild() && !WinePassesIntact(argument)) {
+      ADD_FAILURE() << "Wine cannot pass this argument unchanged: " << argument;
+    }
+    argv.push_back(argument);
+  }
   return argv;
 }
 
@@ -66,7 +91,7 @@ std::vector<std::string> ProgramArgv(const std::vector<std::string>& arguments) 
     setrlimit(RLIMIT_NOFILE, &limit);
   }
   signal(SIGPIPE, SIG_DFL);  // the program must guard itself, not inherit our guard
-  setenv("VARNOK", VARNOK_PROGRAM, 1);
+  setenv("VARNOK", ProgramFile(), 1);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -120,6 +145,8 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
+bool TestingWindowsBuild() { return WindowsProgram() != nullptr; }
+
 RunResult RunCommand(const std::vector<std::string>& argv, const RunOptions& options) {
   signal(SIGPIPE, SIG_IGN);
   int feed = -1;
@@ -168,14 +195,15 @@ std::string UsageScreen(const std::string& error, const std::string& echo) {
         std::string("Syntax: varnok {/|-}O[:]<script>:<section>.<key>=<value> {/|-}P[:]<Project "
                     "Dir>) [{/|-}S[:]<typ>]"),
         std::string(), std::string("Click Execute to finish ...")}) {
-    screen += line + "\n";
+    screen += line + LineEnd();
   }
   return screen;
 }
 
 bool IsReport(const std::string& text, const std::string& kind, const std::string& message) {
-  const std::string head = "Exception " + kind + " in module varnok at ";
-  const std::string tail = ".\n" + message + ".\n\n";
+  const std::string module = TestingWindowsBuild() ? "varnok.exe" : "varnok";
+  const std::string head = "Exception " + kind + " in module " + module + " at ";
+  const std::string tail = "." + LineEnd() + message + "." + LineEnd() + LineEnd();
   if (text.size() != head.size() + 8 + tail.size()) return false;
   for (size_t i = head.size(); i < head.size() + 8; ++i) {
     if (!std::isxdigit(static_cast<unsigned char>(text[i])) || std::islower(text[i])) return false;
@@ -183,7 +211,22 @@ bool IsReport(const std::string& text, const std::string& kind, const std::strin
   return text.compare(0, head.size(), head) == 0 && text.compare(head.size() + 8, tail.size(), tail) == 0;
 }
 
-std::string ProjectArg(const std::string& dir) { return "-P:" + dir; }
+std::string ProjectArg(const std::string& dir) { return "-P:" + ProgramPath(dir); }
+
+std::string ProgramPath(const std::string& path) {
+  if (!TestingWindowsBuild()) return path;
+  std::string windows = "Z:" + path;
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  return windows;
+}
+
+std::string AsRead(const std::string& text) {
+  std::string read = text;
+  if (TestingWindowsBuild()) std::replace(read.begin(), read.end(), '/', '-');
+  return read;
+}
+
+std::string LineEnd() { return TestingWindowsBuild() ? "\r\n" : "\n"; }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

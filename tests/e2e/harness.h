@@ -26,6 +26,12 @@ struct RunResult {
   std::string err;
 };
 
+/// Whether the program under test is the Windows build, run under Wine:
+/// the environment variable VARNOK_E2E_WINDOWS_PROGRAM names a command that
+/// runs it. It reads every "/" in an argument as "-", ends its lines with
+/// CR LF, names itself varnok.exe and sees this system's paths on drive Z:.
+bool TestingWindowsBuild();
+
 /// Runs the program with `arguments` and waits for it.
 RunResult RunVarnok(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
@@ -46,6 +52,16 @@ bool IsReport(const std::string& text, const std::string& kind, const std::strin
 
 /// "-P:" and the path, as the program gets it.
 std::string ProjectArg(const std::string& dir);
+
+/// `path` as the program names it: on Windows "Z:" and backslashes.
+std::string ProgramPath(const std::string& path);
+
+/// `text` within an argument as the program reads it: on Windows with every
+/// "/" turned into "-".
+std::string AsRead(const std::string& text);
+
+/// The line end of the program's output.
+std::string LineEnd();
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

@@ -51,6 +51,10 @@ TEST(Search, DotDirectoriesAreSkippedBelowTheProjectOnly) {
 }
 
 TEST(Search, CaseIgnoredExactNameFirstAndWildcards) {
+  if (TestingWindowsBuild()) {
+    GTEST_SKIP() << "Windows keeps no names differing only in case in one directory, "
+                    "and Wine's '?' matches unlike Windows'";
+  }
   TempDir dir;
   const Files files = {"d/SETUP.INI", "d/Setup.ini", "d/setup.ini"};
   for (const std::string& file : files) dir.Write(file, kScript);
@@ -80,6 +84,9 @@ TEST(Search, LinkedDirectoriesAreFollowedAndCyclesEnd) {
 }
 
 TEST(Search, ADeepTreeWithFewDescriptors) {
+  if (TestingWindowsBuild()) {
+    GTEST_SKIP() << "Windows search paths end at MAX_PATH, and Wine has no descriptor limit to test";
+  }
   TempDir dir;
   std::string deep;
   for (int i = 0; i < 1500; ++i) deep += (i % 2 ? "b/" : "a/");
@@ -121,10 +128,13 @@ TEST(Search, EntriesThatAreNoRegularFile) {
     options.timeout_seconds = 10;
     RunResult result = RunVarnok({ProjectArg(dir.path()), "-O:" + name + ":S.k=new"}, options);
     EXPECT_EQ(result.status, 0);
-    EXPECT_NE(result.out.find("\nComponent not found\n"), std::string::npos) << name;
+    EXPECT_NE(result.out.find(LineEnd() + "Component not found" + LineEnd()), std::string::npos)
+        << name;
   }
   // A name with a directory part reaches nothing, inside the project or out.
-  EXPECT_NE(RunVarnok({ProjectArg(dir.path()), "-O:sub/s.ini:S.k=new"}, {"\n"}).out.find("\nScript not found\n"),
+  const std::string nested = TestingWindowsBuild() ? "sub\\s.ini" : "sub/s.ini";
+  EXPECT_NE(RunVarnok({ProjectArg(dir.path()), "-O:" + nested + ":S.k=new"}, {"\n"})
+                .out.find(LineEnd() + "Script not found" + LineEnd()),
             std::string::npos);
   EXPECT_EQ(dir.Read("sub/s.ini"), kScript);
 }
