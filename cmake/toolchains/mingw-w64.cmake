@@ -17,6 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The C and C++ runtimes go into the .exe: it needs only system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Release programs carry no symbols: the failure report needs none.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 if(VARNOK_WINE_LOADER)
   find_program(VARNOK_WINE ${VARNOK_WINE_LOADER} PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
