@@ -16,7 +16,7 @@ namespace varnok {
 namespace {
 
 constexpr size_t kMaxSwitchValue = 9999;
-constexpr size_t kMaxSpecPiece = 999;
+constexpr size_t kMaxPiece = 999;
 
 // The value of a switch: from character 4 after "-X:", else from character 3.
 std::string SwitchValue(std::string_view argument) {
@@ -24,13 +24,13 @@ std::string SwitchValue(std::string_view argument) {
   return std::string(Trim(CopyFrom(argument, start, kMaxSwitchValue)));
 }
 
-// Cuts `spec` at its first `separator`: the text before it goes to `piece`
+// Cuts `rest` at its first `separator`: the text before it goes to `piece`
 // (empty when the separator is absent), at most 999 characters after it stay.
-std::string CutAt(std::string* spec, char separator) {
-  const size_t found = spec->find(separator);
+std::string CutAt(std::string* rest, char separator) {
+  const size_t found = rest->find(separator);
   const size_t p = found == std::string::npos ? 0 : found + 1;  // 1-based, 0 when absent
-  std::string piece = p > 1 ? spec->substr(0, p - 1) : "";
-  *spec = std::string(CopyFrom(*spec, p + 1, kMaxSpecPiece));
+  std::string piece = p > 1 ? rest->substr(0, p - 1) : "";
+  *rest = std::string(CopyFrom(*rest, p + 1, kMaxPiece));
   return piece;
 }
 

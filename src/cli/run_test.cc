@@ -43,9 +43,9 @@ TEST(ReadArgument, EchoQuotesArgumentsWithBlanks) {
   EXPECT_EQ(run.ArgEcho, "\"-O:a.ini:Interface.TextBox1=two words\" plain tab\there  ");
 }
 
-RunState Dissect(const std::string& spec) {
+RunState Dissect(const std::string& assignment) {
   RunState run;
-  run.OptionSpec = spec;
+  run.OptionSpec = assignment;
   DissectOption(&run);
   return run;
 }
