@@ -179,6 +179,9 @@ struct LockedFile::State {
   DWORD CreateTemp(std::string* temp_path, HANDLE* temp);
   DWORD RenameOver(const std::string& temp_path);
   DWORD ReplaceInPlace(const std::string& old, Part* parts, int count);
+  DWORD WriteInPlace(uint64_t old_size, uint64_t new_size, size_t keep, const Part* parts,
+                     int count);
+  void RestoreInPlace(const std::string& old, size_t keep);
 
   HANDLE turn = nullptr;               // the mutex, owned while the object lives
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -292,16 +295,33 @@ DWORD LockedFile::State::ReplaceInPlace(const std::string& old, Part* parts, int
   while (keep < parts[0].size && keep < old.size() && parts[0].data[keep] == old[keep]) ++keep;
   parts[0].data += keep;
   parts[0].size -= keep;
-  // Reserve the room first, so a full disk fails before a byte changes.
-  if (new_size > old.size() && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
+  const DWORD error = WriteInPlace(old.size(), new_size, keep, parts, count);
+  if (error != 0) RestoreInPlace(old, keep);
+  return error;
+}
+
+// The new bytes from offset `keep` on, and the new size; 0 or an error code.
+DWORD LockedFile::State::WriteInPlace(uint64_t old_size, uint64_t new_size, size_t keep,
+                                      const Part* parts, int count) {
+  // Reserve the room first, so a full disk mostly fails before a byte changes.
+  if (new_size > old_size && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
     return GetLastError();
   }
   if (!MoveTo(file, keep)) return GetLastError();
   if (DWORD error = WriteAll(file, parts, count)) return error;
-  if (new_size < old.size() && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
+  if (new_size < old_size && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
     return GetLastError();
   }
   return FlushFileBuffers(file) ? 0 : GetLastError();
+}
+
+// After a failed rewrite in place: the old bytes from `keep` on and the old
+// size back, as far as the system lets. The bytes before `keep` were never
+// touched.
+void LockedFile::State::RestoreInPlace(const std::string& old, size_t keep) {
+  const Part back = {old.data() + keep, old.size() - keep};
+  if (!MoveTo(file, keep) || WriteAll(file, &back, 1) != 0) return;
+  if (MoveTo(file, old.size()) && SetEndOfFile(file)) FlushFileBuffers(file);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
