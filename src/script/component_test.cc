@@ -34,6 +34,14 @@ struct Example {
   const char* written;
 };
 
+template <size_t N>
+void ExpectWritten(const Example (&examples)[N]) {
+  for (const Example& e : examples) {
+    EXPECT_EQ(ChangeComponentLine(e.type, e.read_line, e.value), e.written)
+        << e.type << " " << e.read_line;
+  }
+}
+
 TEST(ChangeComponentLine, WorkedExamples) {
   const Example examples[] = {
       {"TextBox", "Bob", "Your name\",10,20,200,\"Alice", "\"Your name\",10,20,200,\"Bob\""},
@@ -44,9 +52,7 @@ TEST(ChangeComponentLine, WorkedExamples) {
       {"RadioButton", "2", "Choose,Yes|No|Maybe,1", "Choose,Yes,No,Maybe,2"},
       {"ScrollBox", "x", "Only one", "x"},
   };
-  for (const Example& e : examples) {
-    EXPECT_EQ(ChangeComponentLine(e.type, e.read_line, e.value), e.written) << e.type;
-  }
+  ExpectWritten(examples);
 }
 
 TEST(ChangeComponentLine, QuotesAndTheNewValue) {
@@ -60,9 +66,7 @@ TEST(ChangeComponentLine, QuotesAndTheNewValue) {
       {"CheckBox", "1", "\"Agree\",,", "\"Agree\",,1"},
       {"FileBox", "f", "abc\",1,\"", "\"f\",1,\""},
   };
-  for (const Example& e : examples) {
-    EXPECT_EQ(ChangeComponentLine(e.type, e.read_line, e.value), e.written) << e.read_line;
-  }
+  ExpectWritten(examples);
 }
 
 TEST(ChangeComponentLine, NumberBoxNeedsEightFields) {
