@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +47,16 @@ inline bool SameIgnoringCase(std::string_view a, std::string_view b) {
     if (Lower(a[i]) != Lower(b[i])) return false;
   }
   return true;
+}
+
+/// `text` with the case of every ASCII letter turned over.
+inline std::string SwapCase(std::string_view text) {
+  std::string swapped(text);
+  for (char& c : swapped) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    else c = Lower(c);
+  }
+  return swapped;
 }
 
 }  // namespace fuzz

@@ -30,15 +30,6 @@ std::string_view Unquote(std::string_view value) {
   return quoted ? value.substr(1, value.size() - 2) : value;
 }
 
-std::string SwapCase(std::string_view name) {
-  std::string swapped(name);
-  for (char& c : swapped) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    else c = fuzz::Lower(c);
-  }
-  return swapped;
-}
-
 std::optional<std::string_view> Read(std::string_view text, std::string_view section,
                                      std::string_view key) {
   const auto span = LocateValue(text, section, key);
@@ -57,7 +48,8 @@ void CheckFound(std::string_view text, std::string_view section, std::string_vie
   FUZZ_CHECK(equals > 0 && text[equals - 1] == '=');
   const size_t end = text.find_first_of("\r\n", span.end);
   FUZZ_CHECK(TrimBlanks(text.substr(span.end, end - span.end)).empty());
-  const auto again = LocateValue(text, "  " + SwapCase(section) + " ", " " + SwapCase(key));
+  const auto again =
+      LocateValue(text, "  " + fuzz::SwapCase(section) + " ", " " + fuzz::SwapCase(key));
   FUZZ_CHECK(again && again->begin == span.begin && again->end == span.end);
 }
 
