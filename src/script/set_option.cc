@@ -37,7 +37,7 @@ int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
   // The lock lasts from the read to the write, so the value written is
   // computed from the file as it is.
   LockedFile script;
-  script.Open(ScriptPath);
+  if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
   std::string Line = ReadScriptValue(script, SectionName, KeyName);
   if (Line.empty()) return Fail(ErrorText, "Component not found");
   if (ComponentType.empty()) {
