@@ -12,7 +12,8 @@ namespace varnok {
 /// leading one, since "/" separates directories there).
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
-/// The program's file name, without its directory.
+/// The file name, without its directory, of the program file itself (not
+/// whatever name the caller passed as argv[0]).
 std::string ProgramFileName(int argc, char** argv);
 
 }  // namespace varnok

@@ -1,6 +1,6 @@
 // The command line, the usage screen, the closing wait and the failure report.
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 
 #include "harness.h"
 
@@ -111,6 +111,25 @@ TEST(Run, ConsoleFailuresEndThroughTheReport) {
     EXPECT_TRUE(IsReport(result.err, "EInOutError", c.message))
         << result.err;
     EXPECT_EQ(result.out, c.screen_shown ? UsageScreen("Syntax error", "") : "");
+  }
+}
+
+// The report names the program's own file, not whatever the caller passed
+// as argv[0], nor the name of a link that led to it.
+TEST(Run, TheReportNamesTheProgramFileItself) {
+  TempDir dir, links;
+  const std::string script = dir.Write("a.ini", "[M]\nK=1\n");
+  ASSERT_EQ(chmod(script.c_str(), 0444), 0);
+  const std::string run = " \"$@\"";
+  const std::string link = links.path() + "/vk";
+  for (const std::string& command :
+       {"exec -a fakename \"$VARNOK\"" + run, "ln -s \"$VARNOK\" " + link + " && exec " + link + run}) {
+    RunResult result = RunCommand({"bash", "-c", command, "bash", ProjectArg(dir.path()),
+                                   "-O:a.ini:M.K=2"});
+    EXPECT_EQ(result.status, 1) << command;
+    EXPECT_TRUE(IsReport(result.err, "EIniFileException",
+                         "Unable to write to " + ProgramPath(script)))
+        << command << "\n" << result.err;
   }
 }
 
