@@ -27,6 +27,7 @@ if(WIN32)
   file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
   string(REPLACE "\n" "\r\n" readme "${readme}")
   file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readme}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
   # The other build's program goes in beside this one's (see VARNOK_WINDOWS_DIR).
   if(VARNOK_OTHER_WINDOWS_EXE)
