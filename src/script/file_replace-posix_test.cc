@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,7 +102,8 @@ class Project {
     dir_ = mkdtemp(&pattern[0]) ? pattern : "";
     mkdir((dir_ + "/sub").c_str(), 0755);
     std::ofstream(path(), std::ios::binary) << kOld;
-    if (hard_linked) link(path().c_str(), (dir_ + "/sub/twin.ini").c_str());
+    if (hard_linked && link(path().c_str(), (dir_ + "/sub/twin.ini").c_str()) != 0)
+      ADD_FAILURE() << "cannot hard-link the script: " << strerror(errno);
     ReplaceCalls() = {Create, Chmod, Write, Sync, Link, Rename, Allocate, Truncate};
   }
   ~Project() {

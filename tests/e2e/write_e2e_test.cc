@@ -1,8 +1,10 @@
 // Writing the script: exact bytes, links, permissions, atomicity, locking,
 // and what a refused write leaves.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -197,7 +199,7 @@ TEST(Write, AFullDiskRaisesAndLeavesNoTemporaryFile) {
   const std::string after_replace = ReadFile(mounted + "/s.ini");
   const std::vector<std::string> left = dir.List("small");
   // Hard-linked, so rewritten in place, on a disk full to the last byte.
-  link((mounted + "/s.ini").c_str(), (mounted + "/twin.ini").c_str());
+  EXPECT_EQ(link((mounted + "/s.ini").c_str(), (mounted + "/twin.ini").c_str()), 0) << strerror(errno);
   FillUp(mounted + "/filler");
   RunResult grown = Set(dir, "S.k=" + std::string(999, 'n'));
   const std::string after_growth = ReadFile(mounted + "/s.ini");
