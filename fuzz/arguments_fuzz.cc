@@ -53,7 +53,8 @@ void CheckDissection(RunState run) {
   if (colon == std::string::npos) return;
   FUZZ_CHECK(run.ScriptName == assignment.substr(0, colon));
   const size_t dot = assignment.find('.', colon + 1);
-  const bool all_three = dot != std::string::npos && assignment.find('=', dot + 1) != std::string::npos;
+  const bool all_three =
+      dot != std::string::npos && assignment.find('=', dot + 1) != std::string::npos;
   const std::string rejoined =
       run.ScriptName + ":" + run.SectionName + "." + run.KeyName + "=" + run.NewValue;
   if (all_three) FUZZ_CHECK(rejoined == assignment);

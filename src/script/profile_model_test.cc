@@ -125,7 +125,8 @@ const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", 
 const Strings kUtf16Keys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "z"};
 #else
 const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "\xC3\x84z"};
-const Strings kUtf16Keys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "\xE2\x82\xAC"};
+const Strings kUtf16Keys = {"k",  "Key", "a b", "", "#k", "k]", std::string("n\0l", 3),
+                            "\xE2\x82\xAC"};
 #endif
 const Strings kUtf16ValuePieces = {"v", "\"", "\"q\"", "a b", "=", ";", "[", std::string(1, '\0'),
                                    "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xB0\x80", ",",
