@@ -4,6 +4,7 @@
 
 #include "script/argument_text.h"
 #include "script/utf16.h"
+#include "text.h"
 
 namespace varnok {
 
@@ -54,9 +55,6 @@ bool IsBlank(Unit c) { return c == ' ' || c == '\t' || c == '\v'; }
 template <typename Unit>
 bool IsLineEnd(Unit c) { return c == '\r' || c == '\n'; }
 
-template <typename Unit>
-Unit FoldCase(Unit c) { return (c >= 'a' && c <= 'z') ? static_cast<Unit>(c - 'a' + 'A') : c; }
-
 // Units [begin, end) of a text.
 struct Stretch {
   size_t begin, end;
@@ -73,7 +71,7 @@ template <typename Units, typename Name>
 bool NameEquals(const Units& units, Stretch s, const Name& name) {
   if (s.end - s.begin != name.size()) return false;
   for (size_t i = 0; i < name.size(); ++i) {
-    if (FoldCase(units[s.begin + i]) != FoldCase(name[i])) return false;
+    if (UpperAscii(units[s.begin + i]) != UpperAscii(name[i])) return false;
   }
   return true;
 }

@@ -51,6 +51,7 @@ TEST(ProfileRead, BracketsThatOpenNoHeader) {
 
 TEST(ProfileRead, DuplicatesAndCase) {
   EXPECT_EQ(Read("[S]\nKey=1\nkey=2", "s", "KEY"), "1");
+  EXPECT_EQ(Read("[Zz]\nzeta_Z=1", "zZ", "ZETA_z"), "1");
   // Only the first section of a name is searched.
   EXPECT_EQ(Read("[S]\na=1\n[s]\nb=2", "S", "b"), "<absent>");
   EXPECT_EQ(Read("[S]\na=1", "  S  ", " a "), "1");          // spaces around names stripped
