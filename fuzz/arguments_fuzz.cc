@@ -4,8 +4,8 @@
 // quoted when it holds a blank, each followed by a blank; "-P", "-O" and "-T"
 // take the trimmed rest of their last argument; the run fails exactly when
 // the project directory or the assignment is missing; the dissected pieces
-// hold no separator of their own, the value at most 999 characters, and an
-// assignment with all three separators and no cut is its pieces rejoined.
+// hold no separator of their own, nothing is cut, and an assignment with all
+// three separators is its pieces rejoined.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -16,9 +16,6 @@
 namespace {
 
 using varnok::RunState;
-
-constexpr size_t kMaxSwitchValue = 9999;
-constexpr size_t kMaxPiece = 999;
 
 bool Trimmable(char c) { return static_cast<unsigned char>(c) <= 32; }
 
@@ -35,7 +32,7 @@ std::string LastSwitch(const std::vector<std::string_view>& arguments, char lett
     if (argument.size() < 2 || argument[0] != '-' || fuzz::Lower(argument[1]) != letter) continue;
     const bool colon = argument.size() > 2 && argument[2] == ':';
     const std::string_view rest = argument.substr(colon ? 3 : 2);
-    value = std::string(Trim(rest.substr(0, kMaxSwitchValue)));
+    value = std::string(Trim(rest));
   }
   return value;
 }
@@ -46,18 +43,21 @@ void CheckDissection(RunState run) {
   FUZZ_CHECK(run.ScriptName.find(':') == std::string::npos);
   FUZZ_CHECK(run.SectionName.find('.') == std::string::npos);
   FUZZ_CHECK(run.KeyName.find('=') == std::string::npos);
-  FUZZ_CHECK(run.NewValue.size() <= kMaxPiece);
+  // Nothing is lost: every piece and separator adds up to the assignment.
+  const size_t pieces =
+      run.ScriptName.size() + run.SectionName.size() + run.KeyName.size() + run.NewValue.size();
+  FUZZ_CHECK(pieces <= assignment.size() && assignment.size() <= pieces + 3);
+  FUZZ_CHECK(assignment.compare(assignment.size() - run.NewValue.size(), std::string::npos,
+                                run.NewValue) == 0);
   const size_t colon = assignment.find(':');
   if (colon == std::string::npos) return;
   FUZZ_CHECK(run.ScriptName == assignment.substr(0, colon));
-  // The separators that the dissection sees, within the cut remainder.
-  const std::string rest = assignment.substr(colon + 1, kMaxPiece);
-  const size_t dot = rest.find('.');
-  const bool all_three = dot != std::string::npos && rest.find('=', dot + 1) != std::string::npos;
+  const size_t dot = assignment.find('.', colon + 1);
+  const bool all_three =
+      dot != std::string::npos && assignment.find('=', dot + 1) != std::string::npos;
   const std::string rejoined =
       run.ScriptName + ":" + run.SectionName + "." + run.KeyName + "=" + run.NewValue;
-  if (all_three && assignment.size() - colon - 1 <= kMaxPiece) FUZZ_CHECK(rejoined == assignment);
-  if (all_three) FUZZ_CHECK(assignment.compare(0, rejoined.size(), rejoined) == 0);
+  if (all_three) FUZZ_CHECK(rejoined == assignment);
 }
 
 }  // namespace

@@ -5,12 +5,14 @@
 // entry's line and is found again whatever the case of the names; storing a
 // value changes exactly the old value's bytes, refuses exactly the values
 // that cannot be read back, and leaves the key reading as the value and every
-// other key as it was.
+// other key as it was. A UTF-16 text (FF FE or FE FF first) is located in
+// whole code units, and a value stored in it reads back as it was given.
 #include <optional>
 #include <string>
 
 #include "fuzz_check.h"
 #include "script/profile.h"
+#include "script/utf16.h"
 
 namespace {
 
@@ -56,14 +58,16 @@ void CheckFound(std::string_view text, std::string_view section, std::string_vie
 void CheckWrite(std::string_view text, std::string_view section, std::string_view key,
                 std::string_view value, std::string_view other_key) {
   const auto span = LocateValue(text, section, key);
-  const auto write = varnok::PlanValueWrite(text, section, key, value);
+  if (!span) return;
+  const auto write = varnok::PlanValueWrite(text, *span, value);
   const std::string_view as_read = Unquote(TrimBlanks(value));
   const bool refused = value.find_first_of("\r\n") != std::string_view::npos || as_read.empty();
-  FUZZ_CHECK(write.has_value() == (span && !refused));
+  FUZZ_CHECK(write.has_value() == !refused);
   if (!write) return;
   FUZZ_CHECK(write->before == text.substr(0, span->begin));
   FUZZ_CHECK(write->after == text.substr(span->end));
   std::string written(write->before);
+  FUZZ_CHECK(write->value == value);
   written.append(value).append(write->after);
   FUZZ_CHECK(Read(written, section, key) == as_read);
   const auto other = LocateValue(text, section, other_key);
@@ -74,10 +78,35 @@ void CheckWrite(std::string_view text, std::string_view section, std::string_vie
 
 }  // namespace
 
+// In UTF-16 text: the span covers whole code units after the mark, and a
+// stored value (given as WTF-8) reads back as given, less blanks and quotes.
+void CheckUtf16Write(std::string_view text, std::string_view section, std::string_view key,
+                     std::string_view value) {
+  const auto span = LocateValue(text, section, key);
+  if (!span) return;
+  FUZZ_CHECK(span->begin % 2 == 0 && span->end % 2 == 0);
+  FUZZ_CHECK(span->begin >= 2 && span->begin <= span->end && span->end <= text.size());
+  const auto write = varnok::PlanValueWrite(text, *span, value);
+  const bool storable = varnok::Wtf8ToUtf16(value).has_value();
+  const bool refused = value.find_first_of("\r\n") != std::string_view::npos ||
+                       Unquote(TrimBlanks(value)).empty() || !storable;
+  FUZZ_CHECK(write.has_value() == !refused);
+  if (!write) return;
+  std::string written(write->before);
+  written.append(write->value).append(write->after);
+  const auto again = LocateValue(written, section, key);
+  FUZZ_CHECK(again && again->begin == span->begin);
+  FUZZ_CHECK(varnok::ValueAsRead(written, *again) == Unquote(TrimBlanks(value)));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto fields = fuzz::Fields(data, size, 5);
   const std::string_view section = fields[0], key = fields[1], value = fields[2];
   const std::string_view other_key = fields[3], text = fields[4];
+  if (varnok::EncodingOf(text) != varnok::ProfileEncoding::kBytes) {
+    CheckUtf16Write(text, section, key, value);
+    return 0;
+  }
   if (const auto span = LocateValue(text, section, key)) CheckFound(text, section, key, *span);
   CheckWrite(text, section, key, value, other_key);
   return 0;

@@ -1,5 +1,6 @@
 // Byte-string helpers shared by the command line and the script editor.
-// Strings are 8-bit and uninterpreted; case rules cover the ASCII letters only.
+// Strings are 8-bit and uninterpreted (UTF-16 code units where a script is
+// UTF-16); case rules cover the ASCII letters only.
 #ifndef VARNOK_TEXT_H_
 #define VARNOK_TEXT_H_
 
@@ -16,6 +17,11 @@ std::string_view Trim(std::string_view text);
 
 /// `c` with a-z turned into A-Z; every other byte unchanged.
 inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+/// The UTF-16 code unit `c` with a-z turned into A-Z; every other unit unchanged.
+inline char16_t UpperAscii(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+}
 
 /// `text` with a-z turned into A-Z.
 std::string UpperAscii(std::string_view text);

@@ -15,22 +15,23 @@ namespace varnok {
 
 namespace {
 
-constexpr size_t kMaxSwitchValue = 9999;
-constexpr size_t kMaxPiece = 999;
+// Every piece is taken whole: a cut would store a shortened value, or split
+// a multi-byte character, and still report success.
+constexpr size_t kWhole = std::string_view::npos;
 
 // The value of a switch: from character 4 after "-X:", else from character 3.
 std::string SwitchValue(std::string_view argument) {
   const size_t start = argument.size() > 2 && argument[2] == ':' ? 4 : 3;
-  return std::string(Trim(CopyFrom(argument, start, kMaxSwitchValue)));
+  return std::string(Trim(CopyFrom(argument, start, kWhole)));
 }
 
-// Cuts `rest` at its first `separator`: the text before it goes to `piece`
-// (empty when the separator is absent), at most 999 characters after it stay.
+// Splits `rest` at its first `separator`: the text before it goes to `piece`
+// (empty when the separator is absent), everything after it stays.
 std::string CutAt(std::string* rest, char separator) {
   const size_t found = rest->find(separator);
   const size_t p = found == std::string::npos ? 0 : found + 1;  // 1-based, 0 when absent
   std::string piece = p > 1 ? rest->substr(0, p - 1) : "";
-  *rest = std::string(CopyFrom(*rest, p + 1, kMaxPiece));
+  *rest = std::string(CopyFrom(*rest, p + 1, kWhole));
   return piece;
 }
 

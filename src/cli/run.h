@@ -33,7 +33,7 @@ void ReadArgument(RunState* run, std::string_view argument);
 void CheckArguments(RunState* run);
 
 /// Splits OptionSpec into script, section, key and value at the first ":",
-/// "." and "=", each remainder cut to 999 characters.
+/// "." and "=", every piece taken whole.
 void DissectOption(RunState* run);
 
 /// The ten lines of the usage screen for `run`.

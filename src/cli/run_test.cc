@@ -32,10 +32,10 @@ TEST(ReadArgument, LastSwitchWinsEvenWhenEmpty) {
   EXPECT_EQ(Read({"-P:one", "-P:"}).ProjectDir, "");
 }
 
-TEST(ReadArgument, ValueCutTo9999ThenTrimmed) {
-  const std::string long_value = "  " + std::string(9997, 'x') + "yyy";
-  EXPECT_EQ(Read({"-P:" + long_value}).ProjectDir, std::string(9997, 'x'));
-  EXPECT_EQ(Read({"-P:" + std::string(9998, 'x') + " z"}).ProjectDir, std::string(9998, 'x'));
+TEST(ReadArgument, ValueTakenWholeThenTrimmed) {
+  const std::string long_value = std::string(12000, 'x') + "\xC3\xA9";
+  EXPECT_EQ(Read({"-P:  " + long_value + " \t"}).ProjectDir, long_value);
+  EXPECT_EQ(Read({"-T" + long_value}).TypeName, long_value);
 }
 
 TEST(ReadArgument, EchoQuotesArgumentsWithBlanks) {
@@ -72,13 +72,15 @@ TEST(DissectOption, MissingSeparatorsLeaveEmptyPieces) {
   EXPECT_EQ(no_equals.NewValue, "value");
 }
 
-TEST(DissectOption, RemaindersCutTo999) {
-  RunState run = Dissect("a:S.k=" + std::string(2000, 'v'));
-  EXPECT_EQ(run.NewValue.size(), 999u - 4u);
-  RunState no_colon = Dissect(std::string(1200, 'x') + ".k=v");  // the "." lies past 999
-  EXPECT_EQ(no_colon.SectionName, "");
-  EXPECT_EQ(no_colon.NewValue, std::string(999, 'x'));
-  EXPECT_EQ(Dissect("S.k=" + std::string(1500, 'v')).NewValue.size(), 999u - 4u);
+TEST(DissectOption, PiecesTakenWhole) {
+  const std::string long_value = std::string(10000, 'v') + "\xE2\x82\xAC";
+  EXPECT_EQ(Dissect("a:S.k=" + long_value).NewValue, long_value);
+  RunState long_names = Dissect(std::string(1200, 's') + ":" + std::string(1200, 'S') + "." +
+                                std::string(1200, 'k') + "=v");
+  EXPECT_EQ(long_names.ScriptName, std::string(1200, 's'));
+  EXPECT_EQ(long_names.SectionName, std::string(1200, 'S'));
+  EXPECT_EQ(long_names.KeyName, std::string(1200, 'k'));
+  EXPECT_EQ(long_names.NewValue, "v");
 }
 
 TEST(UsageLines, TenLinesWithReasonAndEcho) {

@@ -51,6 +51,7 @@ TEST(ChangeComponentLine, WorkedExamples) {
       {"CheckBox", "1", "\"Agree\",10,10,0", "\"Agree\",10,10,1"},
       {"RadioButton", "2", "Choose,Yes|No|Maybe,1", "Choose,Yes,No,Maybe,2"},
       {"ScrollBox", "x", "Only one", "x"},
+      {"ScrollBox", "x", "\"a\",1,2", "\"x\",1,2"},  // the first of several fields
   };
   ExpectWritten(examples);
 }

@@ -27,7 +27,8 @@ TEST(NamePattern, WindowsWildcardRules) {
       {"*.ini", "a.ini.txt", false},      {"s*p.ini", "setup.ini", true},
       {"*p*p*", "pp", true},              {"setup.ini. . ", "setup.ini", true},
       {"...", "...", false},              {"", "x", false},
-      {"\xC4.ini", "\xE4.ini", false},
+      {"\xC4.ini", "\xE4.ini", false},  {"zeta.Zz", "ZETA.zZ", true},
+      {"*z?", "AZy", true},
   };
   for (const MatchCase& c : cases) {
     EXPECT_EQ(NamePattern(c.pattern).Matches(c.name), c.matches)
@@ -44,10 +45,10 @@ TEST(NamePattern, ExactNameOnlyWithoutWildcards) {
 }
 
 TEST(ListingOrder, SortsLikeNtfs) {
-  std::vector<std::string> names = {"b", "_x", "B", "a", "Z", "ab", "A", "\xE4", "1"};
+  std::vector<std::string> names = {"b", "_x", "z", "B", "a", "Z", "ab", "A", "\xE4", "1"};
   std::sort(names.begin(), names.end(),
             [](const std::string& x, const std::string& y) { return CompareListingOrder(x, y) < 0; });
-  const std::vector<std::string> expected = {"1", "A", "a", "ab", "B", "b", "Z", "_x", "\xE4"};
+  const std::vector<std::string> expected = {"1", "A", "a", "ab", "B", "b", "Z", "z", "_x", "\xE4"};
   EXPECT_EQ(names, expected);
   EXPECT_EQ(CompareListingOrder("same", "same"), 0);
 }

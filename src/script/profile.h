@@ -2,9 +2,15 @@
 //
 // The dialect, as the reader and the writer both follow it:
 //
-//  - The file is bytes; nothing is converted and a NUL byte is an ordinary
-//    byte. A UTF-8 byte-order mark at the very start is skipped (and kept on
-//    writing); a file starting with FF FE or FE FF holds nothing.
+//  - A file starting with FF FE or FE FF is UTF-16 text (little- or
+//    big-endian): the rules below apply to its 16-bit code units, the mark
+//    stays, and a last odd byte or an unpaired surrogate is kept as it is.
+//    Names and values from the command line are converted to UTF-16 for it
+//    (see argument_text.h); values read from it are delivered, and new ones
+//    taken, as WTF-8, which turns back into the same code units.
+//  - Any other file is bytes; nothing is converted and a NUL byte is an
+//    ordinary byte. A UTF-8 byte-order mark at the very start is skipped (and
+//    kept on writing).
 //  - CR LF, LF and a lone CR each end a line; a last line without an ending
 //    is a line. Blank lines are skipped. Blanks are space, TAB and VT.
 //  - A line whose first non-blank character is '[' is a section header. Its
@@ -25,9 +31,15 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace varnok {
+
+enum class ProfileEncoding { kBytes, kUtf16Le, kUtf16Be };
+
+/// How `text` is read: by its UTF-16 mark, else as bytes.
+ProfileEncoding EncodingOf(std::string_view text);
 
 /// The stored value of an entry: bytes [begin, end) of the file, from its
 /// first to its last non-blank character, outer quotes included.
@@ -37,7 +49,8 @@ struct ValueSpan {
 };
 
 /// Where the value of `key` in `section` is stored in `text`; none when the
-/// section or the key is absent.
+/// section or the key is absent, or, in a UTF-16 text, when a name is not
+/// valid command-line text.
 std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view section,
                                      std::string_view key);
 
@@ -45,19 +58,29 @@ std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view sec
 /// quotes removed when it is at least two characters long.
 std::string_view UnquoteValue(std::string_view stored);
 
-/// A change of one stored value: the text becomes `before`, the new value,
-/// and `after`; every other byte stays.
+/// The value a read delivers for the stored value at `span` of `text`,
+/// unquoted, as WTF-8 for a UTF-16 text.
+std::string ValueAsRead(std::string_view text, const ValueSpan& span);
+
+/// `argument` from the command line in the form ValueAsRead delivers for
+/// `text`; none when it cannot be converted.
+std::optional<std::string> ArgumentAsValueText(std::string_view text, std::string_view argument);
+
+/// A change of one stored value: the text becomes `before`, `value` (the new
+/// value in the text's own encoding) and `after`; every other byte stays.
 struct ValueWrite {
   std::string_view before;
+  std::string value;
   std::string_view after;
 };
 
-/// How `text` changes when `value` is stored for `key` in `section`. None
-/// when the key is absent, or when the value holds a CR or LF (it would add
-/// lines) or would read back empty (blanks only, or "" included), which would
-/// leave a key that can never be set again.
-std::optional<ValueWrite> PlanValueWrite(std::string_view text, std::string_view section,
-                                         std::string_view key, std::string_view value);
+/// How `text` changes when `value` (in the form ValueAsRead delivers)
+/// replaces the stored value at `span`. None when the value holds a CR or LF
+/// (it would add lines) or would read back empty (blanks only, or ""
+/// included), which would leave a key that can never be set again, or when
+/// it cannot be stored in a UTF-16 text.
+std::optional<ValueWrite> PlanValueWrite(std::string_view text, const ValueSpan& span,
+                                         std::string_view value);
 
 }  // namespace varnok
 

@@ -4,7 +4,10 @@
 //
 // The model never parses bytes: the generator writes each file from known
 // lines (headers, entries, comments, other lines, blanks) and records what
-// it wrote, and the model looks keys up in that record.
+// it wrote, and the model looks keys up in that record. A UTF-16 file is
+// written as UTF-8 text (WTF-8 where it holds an unpaired surrogate) and then
+// encoded; the model works on that text, which is also the form in which
+// values are read from such a file and handed to its write.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include "script/file_replace.h"
 #include "script/profile.h"
 #include "script/script_file.h"
+#include "script/utf16.h"
 
 namespace varnok {
 namespace {
@@ -36,10 +40,22 @@ struct ModelSection {
   std::vector<ModelEntry> entries;
 };
 struct ModelFile {
-  std::string text;
-  bool utf16 = false;  // starts with a UTF-16 mark: holds nothing
+  ProfileEncoding encoding = ProfileEncoding::kBytes;
+  std::string source;  // what the generator wrote; begin and end point into it
+  std::string stray;   // a UTF-16 file's last odd byte, if any
+  std::string text;    // the file's bytes
   std::vector<ModelSection> sections;
 };
+
+// The bytes of `file` holding `source`: the source itself, or its UTF-16
+// code units after the mark, in the file's byte order.
+std::string Encoded(const ModelFile& file, const std::string& source) {
+  if (file.encoding == ProfileEncoding::kBytes) return source;
+  const bool big_endian = file.encoding == ProfileEncoding::kUtf16Be;
+  const auto units = Wtf8ToUtf16(source);
+  EXPECT_TRUE(units) << "generated text that is not WTF-8";
+  return Utf16Bytes(u"\uFEFF" + units.value_or(u""), big_endian) + file.stray;
+}
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 'a' - 'A') : c; }
 
@@ -60,7 +76,6 @@ std::string StripSpaces(std::string name) {
 // The model's lookup: the first section of the name, the first key in it.
 std::optional<ModelEntry> ModelFind(const ModelFile& file, const std::string& section,
                                     const std::string& key) {
-  if (file.utf16) return std::nullopt;
   for (const ModelSection& candidate : file.sections) {
     if (!candidate.headed || !SameName(candidate.name, StripSpaces(section))) continue;
     for (const ModelEntry& entry : candidate.entries) {
@@ -78,7 +93,7 @@ std::string Unquote(const std::string& value) {
 
 std::string ModelRead(const ModelFile& file, const std::string& section, const std::string& key) {
   auto entry = ModelFind(file, section, key);
-  return entry ? Unquote(file.text.substr(entry->begin, entry->end - entry->begin)) : "";
+  return entry ? Unquote(file.source.substr(entry->begin, entry->end - entry->begin)) : "";
 }
 
 // What a read of `value` gives once it is written: blanks trimmed, unquoted.
@@ -102,6 +117,20 @@ const Strings kValuePieces = {"v",  "old", "\"", "\"q\"", "a b", "=",  ";",  "#"
                               "'",  "x\ty", "[", "]", std::string(1, '\0'), "\xE9", ",", "|"};
 const Strings kOtherLines = {"junk", "no equals here", "]", "k", "\f"};
 const Strings kHeaderEnds = {"]", "]", "] junk", "]=x", "]]", ""};
+// For UTF-16 files: text that is valid in the command line's encoding for
+// names (ASCII on Windows, where it is the ANSI code page), and values with
+// characters of two, three and four UTF-8 bytes and an unpaired (trail) surrogate.
+#ifdef _WIN32
+const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "zZ"};
+const Strings kUtf16Keys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "z"};
+#else
+const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "\xC3\x84z"};
+const Strings kUtf16Keys = {"k",  "Key", "a b", "", "#k", "k]", std::string("n\0l", 3),
+                            "\xE2\x82\xAC"};
+#endif
+const Strings kUtf16ValuePieces = {"v", "\"", "\"q\"", "a b", "=", ";", "[", std::string(1, '\0'),
+                                   "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xB0\x80", ",",
+                                   "|", "x\ty"};
 
 class Generator {
  public:
@@ -123,6 +152,10 @@ class Generator {
   void AddLine(ModelFile* file);
 
   std::mt19937 random_;
+  // The tables of the file last generated: its names and values.
+  const Strings* section_names_ = &kSectionNames;
+  const Strings* keys_ = &kKeys;
+  const Strings* value_pieces_ = &kValuePieces;
 };
 
 std::string Generator::RandomCase(std::string name) {
@@ -145,28 +178,28 @@ std::pair<std::string, std::string> Generator::Query(const ModelFile& file) {
   for (const ModelSection& section : file.sections) {
     if (section.headed && !section.entries.empty()) held.push_back(&section);
   }
-  if (held.empty() || Chance(10)) return {Padded(From(kSectionNames)), Padded(From(kKeys))};
+  if (held.empty() || Chance(10)) return {Padded(From(*section_names_)), Padded(From(*keys_))};
   const ModelSection& section = *held[Pick(held.size())];
   return {Padded(section.name), Padded(section.entries[Pick(section.entries.size())].key)};
 }
 
 std::string Generator::Value() {
   std::string value;
-  for (size_t n = Chance(10) ? 0 : 1 + Pick(3); n > 0; --n) value += From(kValuePieces);
+  for (size_t n = Chance(10) ? 0 : 1 + Pick(3); n > 0; --n) value += From(*value_pieces_);
   return value;
 }
 
 // One line of a kind chosen at random, with its line end.
 void Generator::AddLine(ModelFile* file) {
-  std::string& text = file->text;
+  std::string& text = file->source;
   text += From(kBlanks);
   const size_t kind = Pick(10);
   if (kind < 2) {
-    const std::string name = RandomCase(From(kSectionNames));
+    const std::string name = RandomCase(From(*section_names_));
     text += "[" + From(kBlanks) + name + From(kBlanks) + From(kHeaderEnds);
     file->sections.push_back({true, name, {}});
   } else if (kind < 7) {
-    const std::string key = RandomCase(From(kKeys)), value = Value();
+    const std::string key = RandomCase(From(*keys_)), value = Value();
     text += key + From(kBlanks) + "=" + From(kBlanks);
     file->sections.back().entries.push_back({key, text.size(), text.size() + value.size()});
     text += value + From(kBlanks);
@@ -181,12 +214,19 @@ void Generator::AddLine(ModelFile* file) {
 ModelFile Generator::File() {
   ModelFile file;
   const size_t start = Pick(20);
-  if (start == 0) file.text = "\xEF\xBB\xBF";
-  if (start == 1) file.text = Chance(50) ? "\xFF\xFE" : "\xFE\xFF";
-  file.utf16 = start == 1;
+  if (start == 0) file.source = "\xEF\xBB\xBF";
+  if (start == 1 || start == 2) {
+    file.encoding = Chance(50) ? ProfileEncoding::kUtf16Le : ProfileEncoding::kUtf16Be;
+    if (Chance(20)) file.stray = From(kValuePieces).substr(0, 1);
+  }
+  const bool utf16 = file.encoding != ProfileEncoding::kBytes;
+  section_names_ = utf16 ? &kUtf16SectionNames : &kSectionNames;
+  keys_ = utf16 ? &kUtf16Keys : &kKeys;
+  value_pieces_ = utf16 ? &kUtf16ValuePieces : &kValuePieces;
   file.sections.push_back({false, "", {}});
   for (size_t lines = Pick(16); lines > 0; --lines) AddLine(&file);
-  if (Chance(30) && !file.text.empty() && file.text.back() == '\n') file.text.pop_back();
+  if (Chance(30) && !file.source.empty() && file.source.back() == '\n') file.source.pop_back();
+  file.text = Encoded(file, file.source);
   return file;
 }
 
@@ -199,7 +239,7 @@ std::string ReadFile(const fs::path& path) {
 std::string ProductRead(const std::string& text, const std::string& section,
                         const std::string& key) {
   auto span = LocateValue(text, section, key);
-  return span ? std::string(UnquoteValue(text.substr(span->begin, span->end - span->begin))) : "";
+  return span ? ValueAsRead(text, *span) : "";
 }
 
 // Sets a key in a real file as a run does (read, then write when the read
@@ -219,16 +259,18 @@ void CompareAssignment(Generator& gen, const ModelFile& file, const fs::path& di
   {
     LockedFile script;
     ASSERT_TRUE(script.Open(path.string()));
-    const std::string found = ReadScriptValue(script, section, key);
+    const ScriptValue read = ReadScriptValue(script, section, key);
+    const std::string& found = read.text;
     ASSERT_EQ(found, ModelRead(file, section, key)) << "[" << section << "] " << key;
     const bool refused =
         ModelAsRead(value).empty() || value.find_first_of("\r\n") != std::string::npos;
     if (!found.empty() && !refused) {
       const auto entry = ModelFind(file, section, key);
-      expected = file.text.substr(0, entry->begin) + value + file.text.substr(entry->end);
+      expected = Encoded(file, file.source.substr(0, entry->begin) + value +
+                                   file.source.substr(entry->end));
     }
     if (!found.empty()) {
-      ASSERT_EQ(WriteScriptValue(script, path.string(), section, key, value), refused ? "" : value);
+      ASSERT_EQ(WriteScriptValue(script, path.string(), read, value), refused ? "" : value);
       *writes += !refused;
     }
   }
@@ -246,9 +288,10 @@ TEST(ProfileModel, ProductAndModelAgreeOnGeneratedFiles) {
     dir = fs::temp_directory_path() / ("varnok-model-" + std::to_string(unique()));
   } while (!fs::create_directory(dir));
   Generator gen(20260105);
-  int files = 0, lookups = 0, found = 0, writes = 0;
+  int files = 0, utf16_files = 0, lookups = 0, found = 0, writes = 0;
   for (; files < kFiles && !HasFatalFailure(); ++files) {
     const ModelFile file = gen.File();
+    utf16_files += file.encoding != ProfileEncoding::kBytes;
     for (int i = 0; i < kLookupsPerFile; ++i, ++lookups) {
       const auto [section, key] = gen.Query(file);
       const std::string value = ModelRead(file, section, key);
@@ -259,8 +302,9 @@ TEST(ProfileModel, ProductAndModelAgreeOnGeneratedFiles) {
     CompareAssignment(gen, file, dir, files % 4 == 3, &writes);
   }
   fs::remove_all(dir);
-  std::printf("generated files compared: %d (%d lookups, %d found a value; %d writes)\n", files,
-              lookups, found, writes);
+  std::printf("generated files compared: %d (%d UTF-16; %d lookups, %d found a value; %d writes)\n",
+              files, utf16_files, lookups, found, writes);
+  EXPECT_GT(utf16_files, kFiles / 20);
   EXPECT_GT(found, lookups / 4);
   EXPECT_GT(writes, kFiles / 4);
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "script/utf16.h"
+
 namespace varnok {
 namespace {
 
@@ -11,7 +13,7 @@ namespace {
 std::string Read(std::string_view text, std::string_view section, std::string_view key) {
   auto span = LocateValue(text, section, key);
   if (!span) return "<absent>";
-  return std::string(UnquoteValue(text.substr(span->begin, span->end - span->begin)));
+  return ValueAsRead(text, *span);
 }
 
 TEST(ProfileRead, LineEndings) {
@@ -24,8 +26,6 @@ TEST(ProfileRead, LineEndings) {
 
 TEST(ProfileRead, ByteOrderMarks) {
   EXPECT_EQ(Read("\xEF\xBB\xBF[S]\na=1", "S", "a"), "1");
-  EXPECT_EQ(Read("\xFF\xFE[S]\na=1", "S", "a"), "<absent>");
-  EXPECT_EQ(Read("\xFE\xFF[S]\na=1", "S", "a"), "<absent>");
   // A mark anywhere else is an ordinary byte of the name.
   EXPECT_EQ(Read("[T]\n\xEF\xBB\xBF[S]\na=1", "S", "a"), "<absent>");
 }
@@ -51,6 +51,7 @@ TEST(ProfileRead, BracketsThatOpenNoHeader) {
 
 TEST(ProfileRead, DuplicatesAndCase) {
   EXPECT_EQ(Read("[S]\nKey=1\nkey=2", "s", "KEY"), "1");
+  EXPECT_EQ(Read("[Zz]\nzeta_Z=1", "zZ", "ZETA_z"), "1");
   // Only the first section of a name is searched.
   EXPECT_EQ(Read("[S]\na=1\n[s]\nb=2", "S", "b"), "<absent>");
   EXPECT_EQ(Read("[S]\na=1", "  S  ", " a "), "1");          // spaces around names stripped
@@ -91,6 +92,54 @@ TEST(ProfileSpan, LoneCarriageReturnsInALargeText) {
   for (int i = 0; i < 200000; ++i) text += "k" + std::to_string(i) + "=v\r";
   text += "last=found";
   EXPECT_EQ(Read(text, "S", "last"), "found");
+}
+
+// `units` as a UTF-16 file with its mark.
+std::string Le(const std::u16string& units) { return Utf16Bytes(u"\uFEFF" + units, false); }
+std::string Be(const std::u16string& units) { return Utf16Bytes(u"\uFEFF" + units, true); }
+
+TEST(ProfileUtf16, SameRulesOnCodeUnits) {
+  for (auto encode : {Le, Be}) {
+    EXPECT_EQ(Read(encode(u"[T]\r\nk=0\r\n[s]\r\n \t Key \v= \"v\u00E9\u20AC\" \r\n"), "S", "KEY"),
+              "v\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(Read(encode(u"[S]\na=1\rb=\U0001F600\n"), " S ", "b"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(Read(encode(u"[Zone]\nzed=1"), "zONE", "ZED"), "1");
+    EXPECT_EQ(Read(encode(u"[S]\n;k=1\n[T]\nk=2"), "S", "k"), "<absent>");
+    EXPECT_EQ(Read(encode(u"[\u00C4]\nk=1"), "\xC3\xA4", "k"), "<absent>");  // ASCII case only
+  }
+  // A unit whose one byte is '[' or '=' is no bracket and no equals sign.
+  EXPECT_EQ(Read(Le(u"\u015BS]\nk=1\n[S]\nk=2"), "S", "k"), "2");
+  EXPECT_EQ(Read(Le(u"[S]\nk\u3D00x=1\nk=2"), "S", "k"), "2");
+  EXPECT_EQ(Read(Be(u"[S]\nk\u003D\u0A00=1"), "S", "k"), "\xE0\xA8\x80=1");
+}
+
+TEST(ProfileUtf16, OddBytesAndLoneSurrogatesStay) {
+  const std::string text = Le(u"[S]\nk=a" + std::u16string(1, u'\xD800') + u"b\n") + "!";
+  const auto span = LocateValue(text, "S", "k");
+  ASSERT_TRUE(span);
+  EXPECT_EQ(ValueAsRead(text, *span), "a\xED\xA0\x80" "b");
+  const auto write = PlanValueWrite(text, *span, ValueAsRead(text, *span) + "\xE2\x82\xAC");
+  ASSERT_TRUE(write);
+  EXPECT_EQ(std::string(write->before) + write->value + std::string(write->after),
+            Le(u"[S]\nk=a" + std::u16string(1, u'\xD800') + u"b\u20AC\n") + "!");
+}
+
+TEST(ProfileUtf16, WritesInTheFilesByteOrder) {
+  for (auto encode : {Le, Be}) {
+    const std::string text = encode(u"[S]\r\nk = \"old\" \r\n");
+    const auto span = LocateValue(text, "S", "k");
+    ASSERT_TRUE(span);
+    const auto write = PlanValueWrite(text, *span, "n\xC3\xA9w");
+    ASSERT_TRUE(write);
+    EXPECT_EQ(std::string(write->before) + write->value + std::string(write->after),
+              encode(u"[S]\r\nk = n\u00E9w \r\n"));
+    EXPECT_FALSE(PlanValueWrite(text, *span, "\xE2\x82"));  // no WTF-8: cannot be stored
+    EXPECT_FALSE(PlanValueWrite(text, *span, " \"\" "));
+  }
+  // A byte text takes the value as it is.
+  const auto plain = PlanValueWrite("[S]\nk=1", {6, 7}, "\xE9");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->value, "\xE9");
 }
 
 }  // namespace

@@ -38,15 +38,18 @@ int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
   // computed from the file as it is.
   LockedFile script;
   if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
-  std::string Line = ReadScriptValue(script, SectionName, KeyName);
+  const ScriptValue Stored = ReadScriptValue(script, SectionName, KeyName);
+  std::string Line = Stored.text;
   if (Line.empty()) return Fail(ErrorText, "Component not found");
+  const std::optional<std::string> Value = ScriptText(script, NewValue);
+  if (!Value) return Fail(ErrorText, "Component could not be written");
   if (ComponentType.empty()) {
-    Line = NewValue;
+    Line = *Value;
   } else {
-    Line = ChangeComponentLine(ComponentType, Line, NewValue);
+    Line = ChangeComponentLine(ComponentType, Line, *Value);
     if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
   }
-  Line = WriteScriptValue(script, ScriptPath, SectionName, KeyName, Line);
+  Line = WriteScriptValue(script, ScriptPath, Stored, Line);
   if (Line.empty()) return Fail(ErrorText, "Component could not be written");
   return 0;
 }

@@ -83,6 +83,28 @@ TEST(Search, LinkedDirectoriesAreFollowedAndCyclesEnd) {
   EXPECT_TRUE(lstat((dir.path() + "/tree/b").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
 }
 
+TEST(Search, NamesHoldingZMatchIgnoringCase) {
+  // z is the last letter that case folding must reach: script, section and key.
+  TempDir dir;
+  dir.Write("d/ZetaZ.INI", "[ZonE]\nzKeyZ=old\n");
+  ASSERT_EQ(RunVarnok({ProjectArg(dir.path()), "-O:zETAz.ini:zONe.ZKEYz=new"}).status, 0);
+  EXPECT_EQ(dir.Read("d/ZetaZ.INI"), "[ZonE]\nzKeyZ=new\n");
+}
+
+TEST(Search, ClimbingOutOfALinkedDirectoryReturnsToTheProject) {
+  // The search leaves P/a, reached through a link, for P/b. Climbing ".."
+  // from the link's target (which has a subdirectory, so the search stood in
+  // it) reaches "other", whose own "b" must not be listed in place of P/b.
+  TempDir dir;
+  dir.Write("other/x/sub/note.txt", "");
+  dir.Write("other/b/note.txt", "");
+  dir.Write("P/b/s.ini", kScript);
+  ASSERT_EQ(symlink("../other/x", (dir.path() + "/P/a").c_str()), 0);
+  const RunResult result = RunVarnok({ProjectArg(dir.path() + "/P"), "-O:s.ini:S.k=new"}, {"\n"});
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(Changed(dir, {"P/b/s.ini"}), Files{"P/b/s.ini"});
+}
+
 TEST(Search, ADeepTreeWithFewDescriptors) {
   if (TestingWindowsBuild()) {
     GTEST_SKIP() << "Windows search paths end at MAX_PATH, and Wine has no descriptor limit to test";
