@@ -20,6 +20,8 @@ constexpr size_t kMaxReferenceLength = 64;  // the reference is quadratic
 // The wildcard rules by recursion over (pattern position, name position),
 // memoised: '*' any run; '?' one character other than '.', or nothing at a
 // '.' or the end; a '.' before '*' or '?' also matches the end of the name.
+// A character is a UTF-8 lead byte with the continuation bytes after it,
+// as many as its leading one bits announce (at most three), or one byte.
 class Reference {
  public:
   Reference(std::string_view pattern, std::string_view name)
@@ -31,12 +33,26 @@ class Reference {
   }
 
  private:
+  size_t CharacterSize(size_t n) const {
+    const unsigned char lead = static_cast<unsigned char>(name_[n]);
+    size_t announced = 0;
+    for (unsigned bit = 0x40; lead >= 0xC0 && announced < 3 && (lead & bit) != 0; bit >>= 1) {
+      ++announced;
+    }
+    size_t size = 1;
+    while (size <= announced && n + size < name_.size() &&
+           (static_cast<unsigned char>(name_[n + size]) >> 6) == 2) {
+      ++size;
+    }
+    return size;
+  }
+
   bool Compute(size_t p, size_t n) {
     if (p == pattern_.size()) return n == name_.size();
     const char token = pattern_[p];
     const bool at_end = n == name_.size();
     if (token == '*') return Matches(p + 1, n) || (!at_end && Matches(p, n + 1));
-    if (token == '?') return Matches(p + 1, at_end || name_[n] == '.' ? n : n + 1);
+    if (token == '?') return Matches(p + 1, at_end || name_[n] == '.' ? n : n + CharacterSize(n));
     if (token == '.' && at_end && p + 1 < pattern_.size()) {
       return (pattern_[p + 1] == '*' || pattern_[p + 1] == '?') && Matches(p + 1, n);
     }

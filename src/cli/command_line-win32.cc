@@ -1,12 +1,11 @@
-// The command line on Windows: the raw line split by the program's own
+// The command line on Windows: the raw ANSI line split by the program's own
 // rules (not the C runtime's), with every "/" read as "-".
 #include "cli/command_line.h"
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include "cli/command_line_split.h"
+#include "win32_text.h"
 
 namespace varnok {
 
@@ -18,19 +17,21 @@ bool IsAnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 
 std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   std::vector<std::string> arguments = SplitCommandLine(GetCommandLineA(), IsAnsiLeadByte);
-  for (std::string& argument : arguments) std::replace(argument.begin(), argument.end(), '/', '-');
+  for (std::string& argument : arguments) argument = DashesForSlashes(argument, IsAnsiLeadByte);
   return arguments;
 }
 
+// UTF-8, as the failure report that names it is: the wide module path has
+// no double-byte characters whose second byte could pass for a "\".
 std::string ProgramFileName(int /*argc*/, char** /*argv*/) {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   DWORD length = 0;
-  while ((length = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()))) ==
+  while ((length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()))) ==
          path.size()) {
     path.resize(path.size() * 2);  // cut short: try a larger buffer
   }
   path.resize(length);
-  std::string name = path.substr(path.find_last_of("\\/:") + 1);
+  const std::string name = Utf8FromWide(path.substr(path.find_last_of(L"\\/:") + 1));
   return name.empty() ? "varnok.exe" : name;
 }
 

@@ -69,4 +69,16 @@ std::vector<std::string> SplitCommandLine(std::string_view command_line,
   return items;
 }
 
+std::string DashesForSlashes(std::string_view argument, LeadBytePredicate is_lead_byte) {
+  std::string result(argument);
+  for (size_t i = 0; i < result.size(); ++i) {
+    if (is_lead_byte(static_cast<unsigned char>(result[i]))) {
+      ++i;  // the second byte belongs to the character
+    } else if (result[i] == '/') {
+      result[i] = '-';
+    }
+  }
+  return result;
+}
+
 }  // namespace varnok

@@ -24,6 +24,10 @@ using LeadBytePredicate = bool (*)(unsigned char byte);
 std::vector<std::string> SplitCommandLine(std::string_view command_line,
                                           LeadBytePredicate is_lead_byte);
 
+/// `argument` with every "/" turned into "-". A double-byte character is
+/// stepped over whole, so a second byte that happens to be "/" stays.
+std::string DashesForSlashes(std::string_view argument, LeadBytePredicate is_lead_byte);
+
 }  // namespace varnok
 
 #endif  // VARNOK_CLI_COMMAND_LINE_SPLIT_H_

@@ -36,5 +36,12 @@ TEST(SplitCommandLine, DoubleByteCharactersAreTakenWhole) {
   EXPECT_EQ(SplitCommandLine("p \"\x81\" q\"", ShiftJisLeadBytes), Items{"\x81\" q"});
 }
 
+TEST(DashesForSlashes, EverySlashOutsideDoubleByteCharacters) {
+  EXPECT_EQ(DashesForSlashes("/O:a.ini:S.k=http://x/y", NoLeadBytes), "-O:a.ini:S.k=http:--x-y");
+  // 0x81 opens a character here, so the byte after it is not a slash of its own.
+  EXPECT_EQ(DashesForSlashes("/P:\x81/\x81\x81/x/", ShiftJisLeadBytes), "-P:\x81/\x81\x81-x-");
+  EXPECT_EQ(DashesForSlashes("\x81", ShiftJisLeadBytes), "\x81");
+}
+
 }  // namespace
 }  // namespace varnok

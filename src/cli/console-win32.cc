@@ -1,6 +1,7 @@
 // The console on Windows: the standard handles written and read with
-// WriteFile and ReadFile, bytes unconverted; the failure report converted
-// from the ANSI to the OEM code page, as the console shows it.
+// WriteFile and ReadFile, bytes unconverted; the failure report, UTF-8
+// inside the program (it names paths the ANSI code page may not spell),
+// converted to the code page its reader expects.
 #include "cli/console.h"
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "failure.h"
+#include "win32_text.h"
 
 namespace varnok {
 
@@ -92,26 +94,23 @@ void WaitInFile(HANDLE input) {
   }
 }
 
-// `text` from the ANSI to the OEM code page; unchanged where it cannot be converted.
-std::string AnsiToOem(std::string_view text) {
-  const int size = static_cast<int>(text.size());
-  const int wide_size = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  if (size == 0 || wide_size <= 0) return std::string(text);
-  std::wstring wide(static_cast<size_t>(wide_size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], wide_size);
-  const int oem_size =
-      WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wide_size, nullptr, 0, nullptr, nullptr);
-  if (oem_size <= 0) return std::string(text);
-  std::string oem(static_cast<size_t>(oem_size), '\0');
-  WideCharToMultiByte(CP_OEMCP, 0, wide.data(), wide_size, &oem[0], oem_size, nullptr, nullptr);
-  return oem;
+// The code page the failure report is written in: a console shows text in
+// its output code page (which "chcp" changes); a file or pipe gets the OEM
+// code page, as the console would have shown it.
+UINT ReportCodePage(HANDLE error) {
+  DWORD mode = 0;
+  if (GetConsoleMode(error, &mode)) {
+    if (const UINT console = GetConsoleOutputCP()) return console;
+  }
+  return CP_OEMCP;
 }
 
 }  // namespace
 
 void PrepareConsole() {
-  // A drive without a medium fails the search quietly instead of asking.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // A drive without a medium fails the search quietly instead of asking;
+  // the modes the parent chose stay.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   g_input_closed = IsClosed(GetStdHandle(STD_INPUT_HANDLE));
   g_output_closed = IsClosed(GetStdHandle(STD_OUTPUT_HANDLE));
 }
@@ -137,7 +136,9 @@ void WaitForEnter() {
 
 void WriteErrorText(std::string_view text) {
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (!IsClosed(error)) WriteAll(error, AnsiToOem(text));
+  if (IsClosed(error)) return;
+  const std::string converted = CodePageFromUtf8(text, ReportCodePage(error));
+  WriteAll(error, converted.empty() ? text : converted);  // unconverted where it cannot be
 }
 
 }  // namespace varnok

@@ -26,10 +26,14 @@ std::string ErrorTextBytes(const std::string& text) {
   return bytes;
 }
 
-TEST(WriteErrorText, ConvertsFromTheAnsiToTheOemCodePage) {
-  if (GetACP() != 1252 || GetOEMCP() != 437) GTEST_SKIP() << "needs code pages 1252 and 437";
-  // e acute and u umlaut: E9 and FC in 1252, 82 and 81 in 437.
-  EXPECT_EQ(ErrorTextBytes("C:\\Caf\xE9\\\xFC.ini\r\n"), "C:\\Caf\x82\\\x81.ini\r\n");
+// Standard error here is a pipe, not a console: the report goes out in the
+// OEM code page.
+TEST(WriteErrorText, ConvertsFromUtf8ToTheOemCodePageOutsideAConsole) {
+  if (GetOEMCP() != 437) GTEST_SKIP() << "needs the OEM code page 437";
+  // e acute and u umlaut: C3 A9 and C3 BC in UTF-8, 82 and 81 in 437.
+  EXPECT_EQ(ErrorTextBytes("C:\\Caf\xC3\xA9\\\xC3\xBC.ini\r\n"), "C:\\Caf\x82\\\x81.ini\r\n");
+  // A character 437 lacks becomes its default character, not stray bytes.
+  EXPECT_EQ(ErrorTextBytes("\xCE\xA9\xE8\xA1\xA8"), "\xEA?");
   EXPECT_EQ(ErrorTextBytes(""), "");
 }
 

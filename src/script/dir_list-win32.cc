@@ -1,15 +1,24 @@
-// Directory listing on Windows: FindFirstFileA and FindNextFileA, with the
-// platform's own matching, order and attributes. Each listing is read whole
-// and closed before the search goes deeper. A directory is known by its
-// volume serial number and file index, so a junction or link that leads
-// back up the tree is listed once; where a file system gives no index, the
-// length limit of the paths these functions take still ends every descent.
+// Directory listing on Windows: the system's wide directory search
+// (FindFirstFileExW, FindNextFileW) over UTF-8 paths in their "\\?\" form, so
+// every name is listed and entered whatever the ANSI code page can spell and
+// however long the path grows; the platform's own order and attributes. What
+// the system matches is filtered through the program's own pattern rules, so
+// an 8.3 short name never makes a match. Each listing is read whole and
+// closed before the search goes deeper. A directory is known by its volume
+// serial number and file ID, so a junction or link that leads back up the
+// tree is listed once; where a file system gives no ID, the system's limit
+// on a path's length still ends every descent.
 #include "script/dir_list.h"
 
 #include <windows.h>
 
+#include <array>
+#include <cstring>
 #include <set>
-#include <tuple>
+#include <utility>
+
+#include "script/name_match.h"
+#include "win32_text.h"
 
 namespace varnok {
 
@@ -21,41 +30,94 @@ constexpr DWORD kSkippedAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | kVolumeLabelAttribute;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-using DirectoryId = std::tuple<DWORD, DWORD, DWORD>;  // volume serial, file index
+// FileIdInfo and its record (Windows 8 and later), which the headers name
+// only for builds that require Windows 8.
+constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdRecord {
+  ULONGLONG volume_serial;
+  std::array<unsigned char, 16> file_id;
+};
 
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+// Volume serial number and file ID. The 64-bit file index is not unique on
+// ReFS; the 128-bit ID is, and on NTFS it is the index widened.
+using DirectoryId = std::pair<ULONGLONG, std::array<unsigned char, 16>>;
+
+bool IsDotOrDotDot(const wchar_t* name) {
+  return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-// The identity of the directory at `path`; false when it has none to give.
-bool IdentifyDirectory(const std::string& path, DirectoryId* id) {
-  HANDLE dir = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (dir == INVALID_HANDLE_VALUE) return false;
+bool IdFromFileIdInfo(HANDLE dir, DirectoryId* id) {
+  FileIdRecord record;
+  if (!GetFileInformationByHandleEx(dir, kFileIdInfo, &record, sizeof record)) return false;
+  if (record.file_id == std::array<unsigned char, 16>{}) return false;
+  *id = {record.volume_serial, record.file_id};
+  return true;
+}
+
+bool IdFromFileIndex(HANDLE dir, DirectoryId* id) {
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(dir, &info) != 0 &&
-                     (info.nFileIndexHigh != 0 || info.nFileIndexLow != 0);
+  if (!GetFileInformationByHandle(dir, &info)) return false;
+  const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  if (index == 0) return false;
+  id->first = info.dwVolumeSerialNumber;
+  id->second = {};
+  std::memcpy(id->second.data(), &index, sizeof index);
+  return true;
+}
+
+// The identity of the directory at `path`: the 128-bit file ID where the
+// system gives one, else the 64-bit file index; false when it has neither.
+bool IdentifyDirectory(const std::string& path, DirectoryId* id) {
+  // "\." names the directory itself, also where `path` is a bare drive ("C:").
+  HANDLE dir = CreateFileW(ExtendedPath(path + "\\.").c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  const bool known = IdFromFileIdInfo(dir, id) || IdFromFileIndex(dir, id);
   CloseHandle(dir);
-  if (known) *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
   return known;
+}
+
+// Starts the system's search for `pattern` in `dir`, the first entry in
+// `entry`. The basic information level (no short names to fill in) and
+// large fetches where the system has them (Windows 7 and later); Vista
+// refuses both as an invalid parameter and gets the standard search.
+HANDLE StartSearch(const std::string& dir, const std::string& pattern, WIN32_FIND_DATAW* entry) {
+  const std::wstring path = ExtendedPath(dir + kPathSeparator + pattern);
+  HANDLE find = FindFirstFileExW(path.c_str(), FindExInfoBasic, entry, FindExSearchNameMatch,
+                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    find = FindFirstFileExW(path.c_str(), FindExInfoStandard, entry, FindExSearchNameMatch,
+                            nullptr, 0);
+  }
+  return find;
+}
+
+// `name` without its trailing dots and spaces, as the pattern rules read it
+// (a "\\?\" path would hand them to the file system unchanged).
+std::string SearchPattern(std::string name) {
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+  return name;
 }
 
 // The first entry of `dir` that the pattern `name` matches, any kind of
 // entry, in `match` (left empty when none does). False when `dir` cannot
 // be searched.
 bool FindDirectMatch(const std::string& dir, const std::string& name, std::string* match) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((dir + kPathSeparator + name).c_str(), &entry);
+  const NamePattern pattern(name);
+  if (pattern.MatchesNothing()) return true;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = StartSearch(dir, SearchPattern(name), &entry);
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
   }
   do {
-    if (!IsDotOrDotDot(entry.cFileName)) {
-      *match = entry.cFileName;
+    std::string found = Utf8FromWide(entry.cFileName);
+    if (IsListedMatch(pattern, found)) {
+      *match = std::move(found);
       break;
     }
-  } while (FindNextFileA(find, &entry));
+  } while (FindNextFileW(find, &entry));
   FindClose(find);
   return true;
 }
@@ -64,16 +126,16 @@ bool FindDirectMatch(const std::string& dir, const std::string& name, std::strin
 // volume-label entries left out.
 std::vector<std::string> ListSubdirectories(const std::string& dir) {
   std::vector<std::string> subdirs;
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((dir + kPathSeparator + '*').c_str(), &entry);
+  WIN32_FIND_DATAW entry;
+  HANDLE find = StartSearch(dir, "*", &entry);
   if (find == INVALID_HANDLE_VALUE) return subdirs;
   do {
     const DWORD attributes = entry.dwFileAttributes;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & kSkippedAttributes) == 0 &&
         !IsDotOrDotDot(entry.cFileName)) {
-      subdirs.emplace_back(entry.cFileName);
+      subdirs.push_back(Utf8FromWide(entry.cFileName));
     }
-  } while (FindNextFileA(find, &entry));
+  } while (FindNextFileW(find, &entry));
   // The loop ends at ERROR_NO_MORE_FILES, the listing's end, or at a failure
   // that cut the listing short. Either way the entries delivered so far are
   // searched and no others, as a search that descends while it lists would do.

@@ -1,10 +1,35 @@
 #include "script/name_match.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "text.h"
 
 namespace varnok {
+
+namespace {
+
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The number of continuation bytes a UTF-8 lead byte announces (0 for any
+// other byte).
+size_t ContinuationCount(char c) {
+  const unsigned char byte = static_cast<unsigned char>(c);
+  if (byte >= 0xF0) return 3;
+  if (byte >= 0xE0) return 2;
+  return byte >= 0xC0 ? 1 : 0;
+}
+
+// The length of the character at `at` in `name`: a lead byte and the
+// continuation bytes that follow it, as many as it announces, or one byte.
+size_t CharacterLength(std::string_view name, size_t at) {
+  const size_t end = std::min(name.size(), at + 1 + ContinuationCount(name[at]));
+  size_t length = 1;
+  while (at + length < end && IsContinuationByte(name[at + length])) ++length;
+  return length;
+}
+
+}  // namespace
 
 NamePattern::NamePattern(std::string_view pattern) {
   size_t end = pattern.size();
@@ -39,7 +64,7 @@ bool NamePattern::MatchesWild(std::string_view name) const {
       } else if (!reach[i]) {
         continue;
       } else if (token == '?') {
-        next[(at_end || name[i] == '.') ? i : i + 1] = 1;
+        next[(at_end || name[i] == '.') ? i : i + CharacterLength(name, i)] = 1;
       } else if (dos_dot && at_end) {
         next[i] = 1;
       } else if (!at_end && UpperAscii(name[i]) == UpperAscii(token)) {
@@ -49,6 +74,10 @@ bool NamePattern::MatchesWild(std::string_view name) const {
     reach.swap(next);
   }
   return reach[n] != 0;
+}
+
+bool IsListedMatch(const NamePattern& pattern, std::string_view name) {
+  return name != "." && name != ".." && pattern.Matches(name);
 }
 
 int CompareListingOrder(std::string_view a, std::string_view b) {

@@ -36,6 +36,34 @@ TEST(NamePattern, WindowsWildcardRules) {
   }
 }
 
+TEST(NamePattern, QuestionMarkTakesOneUtf8Character) {
+  const MatchCase cases[] = {
+      {"a?b", "a\xCE\xA9" "b", true},           {"a??b", "a\xCE\xA9" "b", false},
+      {"?.ini", "\xE8\xA1\xA8.ini", true},      {"a?b", "a\xF0\x9F\x98\x80" "b", true},
+      {"?\xA9", "\xCE\xA9", false},             {"a?b", "a\x80" "b", true},
+      {"a?b", "a\xC3" "b", true},                {"a?", "a\xC3\xA9\xA9", false},
+      {"a??", "a\xC3\xA9\xA9", true},           {"?", "\xE8\xA1", true},
+  };
+  for (const MatchCase& c : cases) {
+    EXPECT_EQ(NamePattern(c.pattern).Matches(c.name), c.matches)
+        << "pattern \"" << c.pattern << "\", name \"" << c.name << "\"";
+  }
+}
+
+// The system's search also matches 8.3 short names; only the entry's own
+// name may make a match.
+TEST(IsListedMatch, ShortNamesAndDotEntriesNeverMatch) {
+  const NamePattern ini("*.ini");
+  EXPECT_TRUE(IsListedMatch(ini, "app.ini"));
+  EXPECT_FALSE(IsListedMatch(ini, "app.ini~"));   // listed as APP~1.INI
+  EXPECT_FALSE(IsListedMatch(ini, "a.ini_old"));  // listed as AINI_O~1.INI
+  EXPECT_FALSE(IsListedMatch(NamePattern("APP~1.INI"), "app.ini~"));
+  EXPECT_TRUE(IsListedMatch(NamePattern("App.INI"), "app.ini"));
+  EXPECT_FALSE(IsListedMatch(NamePattern("*"), "."));
+  EXPECT_FALSE(IsListedMatch(NamePattern("*.*"), ".."));
+  EXPECT_TRUE(IsListedMatch(NamePattern("*"), "...x"));
+}
+
 TEST(NamePattern, ExactNameOnlyWithoutWildcards) {
   EXPECT_TRUE(NamePattern("Setup.ini").IsExactly("Setup.ini"));
   EXPECT_TRUE(NamePattern("Setup.ini.").IsExactly("Setup.ini"));

@@ -3,6 +3,7 @@
 #include "script/component.h"
 #include "script/file_replace.h"
 #include "script/find_script.h"
+#include "script/path_argument.h"
 #include "script/script_file.h"
 #include "text.h"
 
@@ -28,7 +29,7 @@ int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
               const std::string& SectionName, const std::string& KeyName,
               const std::string& NewValue, const std::string& TypeName, std::string* ErrorText) {
   std::string ComponentType;
-  const std::string ScriptPath = FindScript(ProjectDir, ScriptName);
+  const std::string ScriptPath = FindScript(PathFromArgument(ProjectDir), PathFromArgument(ScriptName));
   if (ScriptPath.empty()) return Fail(ErrorText, "Script not found");
   if (EqualsIgnoreCase(SectionName, "Interface")) {
     ComponentType = ComponentTypeOf(KeyName, TypeName);

@@ -1,0 +1,7 @@
+#include "script/path_argument.h"
+
+namespace varnok {
+
+std::string PathFromArgument(const std::string& argument) { return argument; }
+
+}  // namespace varnok
