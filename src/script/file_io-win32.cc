@@ -55,7 +55,7 @@ void UnlockRange(HANDLE file, uint64_t offset, uint64_t length) {
 
 bool LocksUnsupported(DWORD error) {
   return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
-         error == ERROR_CALL_NOT_IMPLEMENTED;
+         error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_INVALID_PARAMETER;
 }
 
 std::wstring FinalPath(HANDLE file) {

@@ -38,12 +38,13 @@ class Deadline {
 HANDLE OpenShared(const std::wstring& path, DWORD access, const Deadline& deadline);
 
 /// Locks `length` bytes from `offset` exclusively, tried again while
-/// another handle holds them, until `deadline`. 0, or the error: 
+/// another handle holds them, until `deadline`. 0, or the error:
 /// ERROR_LOCK_VIOLATION when the time ran out.
 DWORD LockRange(HANDLE file, uint64_t offset, uint64_t length, const Deadline& deadline);
 void UnlockRange(HANDLE file, uint64_t offset, uint64_t length);
 
-/// Whether `error` says the file system keeps no locks at all.
+/// Whether `error` says the file system keeps no locks (or none that far
+/// out): the run goes on, the turn keeping this program's runs apart.
 bool LocksUnsupported(DWORD error);
 
 /// The full "\\?\" path the system stores the file open on `file` under,

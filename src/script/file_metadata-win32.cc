@@ -83,19 +83,22 @@ DWORD CopySecurity(HANDLE from, HANDLE to_handle, const std::wstring& to) {
   std::vector<char> old_security = SecurityOf(from, all);
   std::vector<char> new_security = SecurityOf(to_handle, all);
   if (old_security.empty() || new_security.empty()) return GetLastError();
-  if (!SetKernelObjectSecurity(to_handle, DACL_SECURITY_INFORMATION, old_security.data())) {
-    return GetLastError();
-  }
   SECURITY_INFORMATION owner_parts = 0;
   if (!SameSid(old_security, new_security, false)) owner_parts |= OWNER_SECURITY_INFORMATION;
   if (!SameSid(old_security, new_security, true)) owner_parts |= GROUP_SECURITY_INFORMATION;
-  if (owner_parts == 0) return 0;
-  // Owner and group need WRITE_OWNER, which the creator of a file may lack;
-  // without it, or without the right to give the file away, this fails.
-  Handle owner_handle = Own(CreateFileW(to.c_str(), WRITE_OWNER, kShareAll, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-  if (!owner_handle) return GetLastError();
-  return SetKernelObjectSecurity(owner_handle.get(), owner_parts, old_security.data())
+  if (owner_parts != 0) {
+    // Owner and group need WRITE_OWNER, which the creator of a file may
+    // lack; without it, or without the right to give the file away, this
+    // fails. They go first: the access list to come may refuse it.
+    Handle owner_handle = Own(CreateFileW(to.c_str(), WRITE_OWNER, kShareAll, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    if (!owner_handle) return GetLastError();
+    if (!SetKernelObjectSecurity(owner_handle.get(), owner_parts, old_security.data())) {
+      return GetLastError();
+    }
+  }
+  // `to_handle` keeps the access it was opened with, whatever the new list says.
+  return SetKernelObjectSecurity(to_handle, DACL_SECURITY_INFORMATION, old_security.data())
              ? 0
              : GetLastError();
 }
