@@ -24,63 +24,19 @@
 #include <windows.h>
 
 #include "failure.h"
-#include "script/file_io-win32.h"
 #include "script/file_metadata-win32.h"
 #include "script/file_rename-win32.h"
-#include "script/file_turn-win32.h"
+#include "script/file_replace_state-win32.h"
 #include "win32_text.h"
 
 namespace varnok {
 
 namespace {
 
-// The turn and the guard lock wait this long for runs ahead of this one.
-constexpr DWORD kTurnWaitMs = 5 * 60 * 1000;
-// Other programs' sharing modes and data locks are waited out this long.
-constexpr DWORD kSharingWaitMs = 30 * 1000;
-// A virus scanner or an indexer may hold the file for a moment; a rename it
-// refuses is tried again for this long before the file is rewritten in place.
-constexpr DWORD kRenameWaitMs = 1000;
 // The name no longer leads to the file that was read.
 constexpr DWORD kNameReplaced = ERROR_FILE_INVALID;
 
 }  // namespace
-
-struct LockedFile::State {
-  enum class Opened { kYes, kNo, kMoved };
-
-  ~State() { Reset(); }
-  void Reset() {
-    Close();
-    turn.Release();
-  }
-  void Close() {
-    if (file == INVALID_HANDLE_VALUE) return;
-    if (guard_locked) UnlockRange(file, kGuardOffset, 1);
-    guard_locked = false;
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
-
-  Opened OpenFile(const std::wstring& path, const FileIdentity& expected, const Deadline& deadline);
-  DWORD LockGuard();
-  DWORD ReplaceByRename(const Part* parts, int count, bool* in_place);
-  DWORD PrepareTemp(const std::wstring& temp_path, HANDLE* temp, bool* in_place);
-  DWORD SwapIn(HANDLE temp, const std::wstring& temp_path, bool* in_place);
-  DWORD ReplaceInPlace(const std::string& old, Part* parts, int count);
-  DWORD WriteInPlace(uint64_t old_size, uint64_t new_size, size_t keep, const Part* parts,
-                     int count);
-  void RestoreInPlace(const std::string& old, size_t keep);
-
-  FileTurn turn;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  bool guard_locked = false;
-  bool may_delete = false;             // the handle has DELETE access
-  DWORD write_error = 0;               // why the file cannot be written, 0 when it can
-  BY_HANDLE_FILE_INFORMATION info = {};
-  FileIdentity identity;
-  std::wstring stored_path;            // where the file is, links resolved; empty if unknown
-};
 
 LockedFile::State::Opened LockedFile::State::OpenFile(const std::wstring& path,
                                                       const FileIdentity& expected,
@@ -107,6 +63,7 @@ LockedFile::State::Opened LockedFile::State::OpenFile(const std::wstring& path,
   }
   if (identity != expected) return Opened::kMoved;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) write_error = ERROR_ACCESS_DENIED;
+  opened_path = path;
   stored_path = FinalPath(file);
   return Opened::kYes;
 }
@@ -193,48 +150,6 @@ DWORD LockedFile::State::SwapIn(HANDLE temp, const std::wstring& temp_path, bool
   return error;
 }
 
-DWORD LockedFile::State::ReplaceInPlace(const std::string& old, Part* parts, int count) {
-  uint64_t new_size = 0;
-  size_t keep = 0;
-  for (int i = 0; i < count; ++i) new_size += parts[i].size;
-  // The leading bytes that stay need no rewrite.
-  while (keep < parts[0].size && keep < old.size() && parts[0].data[keep] == old[keep]) ++keep;
-  parts[0].data += keep;
-  parts[0].size -= keep;
-  const uint64_t span = new_size > old.size() ? new_size : old.size();
-  DWORD error = LockRange(file, 0, span, Deadline(kSharingWaitMs));
-  if (LocksUnsupported(error)) error = 0;
-  if (error != 0) return error;
-  error = WriteInPlace(old.size(), new_size, keep, parts, count);
-  if (error != 0) RestoreInPlace(old, keep);
-  UnlockRange(file, 0, span);
-  return error;
-}
-
-// The new bytes from offset `keep` on, and the new size; 0 or an error code.
-DWORD LockedFile::State::WriteInPlace(uint64_t old_size, uint64_t new_size, size_t keep,
-                                      const Part* parts, int count) {
-  // Reserve the room first, so a full disk mostly fails before a byte changes.
-  if (new_size > old_size && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
-    return GetLastError();
-  }
-  if (!MoveTo(file, keep)) return GetLastError();
-  if (DWORD error = WriteAll(file, parts, count)) return error;
-  if (new_size < old_size && (!MoveTo(file, new_size) || !SetEndOfFile(file))) {
-    return GetLastError();
-  }
-  return FlushFileBuffers(file) ? 0 : GetLastError();
-}
-
-// After a failed rewrite in place: the old bytes from `keep` on and the old
-// size back, as far as the system lets. The bytes before `keep` were never
-// touched.
-void LockedFile::State::RestoreInPlace(const std::string& old, size_t keep) {
-  const Part back = {old.data() + keep, old.size() - keep};
-  if (!MoveTo(file, keep) || WriteAll(file, &back, 1) != 0) return;
-  if (MoveTo(file, old.size()) && SetEndOfFile(file)) FlushFileBuffers(file);
-}
-
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
 
 LockedFile::~LockedFile() = default;
@@ -257,9 +172,11 @@ bool LockedFile::Open(const std::string& path) {
     if (opened != State::Opened::kYes) s.Reset();
   }
   if (opened == State::Opened::kNo) return false;
-  if (s.LockGuard() != 0) RaiseIniFileError(path);
-  const uint64_t size = (static_cast<uint64_t>(s.info.nFileSizeHigh) << 32) | s.info.nFileSizeLow;
-  if (!ReadWhole(s.file, size, &content_)) {
+  // A rewrite in place that was stopped is undone before anything is read.
+  if (s.LockGuard() != 0 || s.ApplyJournals() != 0) RaiseIniFileError(path);
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(s.file, &size) || !MoveTo(s.file, 0) ||
+      !ReadWhole(s.file, static_cast<uint64_t>(size.QuadPart), &content_)) {
     s.Reset();
     content_.clear();
     return false;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "script/file_io-win32.h"
+#include "script/file_journal-win32.h"
 #include "script/file_replace.h"
 #include "script/file_turn-win32.h"
 #include "win32_text.h"
@@ -27,13 +28,16 @@ class WindowsFile : public ::testing::Test {
 
   std::string Write(const std::string& name, const std::string& content) {
     const std::string path = root_ + "\\" + name;
-    HANDLE file = CreateFileW(ExtendedPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              0, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
+    WriteAt(ExtendedPath(path), content);
+    return path;
+  }
+
+  static void WriteAt(const std::wstring& path, const std::string& content) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Utf8FromWide(path);
     const Part part = {content.data(), content.size()};
     EXPECT_EQ(WriteAll(file, &part, 1), 0u);
     CloseHandle(file);
-    return path;
   }
 
   static std::string Read(const std::string& path) {
@@ -199,6 +203,37 @@ TEST_F(WindowsFile, ALinkedFileGetsItsTargetReplacedAndStaysALink) {
   EXPECT_EQ(Read(target), "[S]\nk=new\n");
   const DWORD attributes = GetFileAttributesW(ExtendedPath(link).c_str());
   EXPECT_NE(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+}
+
+TEST_F(WindowsFile, AStoppedRewriteInPlaceIsUndoneByTheNextOpenAndOnlyForItsFile) {
+  const std::string old_text = "[S]\nk=old\n[T]\nx=1\n";
+  const std::string path = Write("s.ini", "[S]\nk=longer value, half wri");  // stopped midway
+  const std::string other = Write("t.ini", "[S]\nk=old\n");
+  const FileIdentity identity = Identity(path);
+  const std::wstring journal = JournalPaths(ExtendedPath(root_), identity)[0];
+  const JournalRecord record = {IdentityHex(identity), old_text.size(), 6, old_text.substr(6)};
+  std::string bytes = EncodeJournal(record);
+  WriteAt(journal, bytes);
+  {
+    LockedFile script;
+    ASSERT_TRUE(script.Open(path));
+    EXPECT_EQ(script.content(), old_text);
+  }
+  EXPECT_EQ(Read(path), old_text);
+  EXPECT_EQ(Entries(), 2) << "the journal is removed once put back";
+
+  // A torn journal: its run stopped before the file was touched.
+  WriteAt(journal, bytes.substr(0, bytes.size() - 1));
+  EXPECT_EQ(Change(path), 0);
+  EXPECT_EQ(Read(path), "[S]\nk=new\n[T]\nx=1\n");
+  EXPECT_EQ(Entries(), 2);
+
+  // A journal naming another file is never applied to this one.
+  const std::wstring other_journal = JournalPaths(ExtendedPath(root_), Identity(other))[0];
+  WriteAt(other_journal, bytes);
+  EXPECT_EQ(Change(other), 0);
+  EXPECT_EQ(Read(other), "[S]\nk=new\n");
+  EXPECT_EQ(Entries(), 3);
 }
 
 }  // namespace
