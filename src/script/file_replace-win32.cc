@@ -18,7 +18,8 @@
 // links, an owner the run may not give away, a compressed or encrypted file,
 // a name it cannot resolve), or where the rename is refused (another program
 // holds the file, or the run may not delete it), the file is rewritten in
-// place under a lock on its data.
+// place under a lock on its data, journaled (file_in_place-win32.cc); every
+// open first undoes a rewrite in place that was stopped.
 #include "script/file_replace.h"
 
 #include <windows.h>
