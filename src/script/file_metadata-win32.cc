@@ -45,6 +45,41 @@ bool SameSid(std::vector<char>& a, std::vector<char>& b, bool group) {
   return EqualSid(sid_a, sid_b) != 0;
 }
 
+// Whether this process may read and set audit lists: SeSecurityPrivilege,
+// held by administrators, enabled once.
+bool MayAudit() {
+  static const bool enabled = [] {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+    TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    const bool adjusted =
+        LookupPrivilegeValueW(nullptr, L"SeSecurityPrivilege", &privileges.Privileges[0].Luid) &&
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+        GetLastError() == ERROR_SUCCESS;  // not ERROR_NOT_ALL_ASSIGNED
+    CloseHandle(token);
+    return adjusted;
+  }();
+  return enabled;
+}
+
+// Copies the audit list of the file `from` to the file `to` where this
+// process may read it; 0, or the error that refused setting one it read.
+DWORD CopyAuditList(const std::wstring& from, const std::wstring& to) {
+  if (!MayAudit()) return 0;
+  const DWORD access = READ_CONTROL | ACCESS_SYSTEM_SECURITY;
+  Handle source = Own(CreateFileW(from.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+  if (!source) return 0;
+  std::vector<char> audit = SecurityOf(source.get(), SACL_SECURITY_INFORMATION);
+  if (audit.empty()) return 0;
+  Handle target = Own(CreateFileW(to.c_str(), ACCESS_SYSTEM_SECURITY, kShareAll, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (!target) return GetLastError();
+  return SetKernelObjectSecurity(target.get(), SACL_SECURITY_INFORMATION, audit.data())
+             ? 0
+             : GetLastError();
+}
+
 DWORD CopyData(HANDLE from, HANDLE to) {
   std::vector<char> buffer(kChunk);
   while (true) {
@@ -77,7 +112,8 @@ DWORD AttributesToKeep(DWORD attributes) {
 
 bool AttributesReproducible(DWORD attributes) { return (attributes & kSpeciallyStored) == 0; }
 
-DWORD CopySecurity(HANDLE from, HANDLE to_handle, const std::wstring& to) {
+DWORD CopySecurity(HANDLE from, const std::wstring& from_path, HANDLE to_handle,
+                   const std::wstring& to) {
   const SECURITY_INFORMATION all =
       OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   std::vector<char> old_security = SecurityOf(from, all);
@@ -97,6 +133,7 @@ DWORD CopySecurity(HANDLE from, HANDLE to_handle, const std::wstring& to) {
       return GetLastError();
     }
   }
+  if (DWORD error = CopyAuditList(from_path, to)) return error;
   // `to_handle` keeps the access it was opened with, whatever the new list says.
   return SetKernelObjectSecurity(to_handle, DACL_SECURITY_INFORMATION, old_security.data())
              ? 0

@@ -92,7 +92,7 @@ DWORD LockedFile::State::PrepareTemp(const std::wstring& temp_path, HANDLE* temp
     return error;
   }
   DWORD error = CopyStreams(stored_path, temp_path);
-  if (error == 0) error = CopySecurity(file, *temp, temp_path);
+  if (error == 0) error = CopySecurity(file, stored_path, *temp, temp_path);
   if (error == 0 && !MarkForDeletion(*temp, true)) error = GetLastError();
   if (error != 0) {
     *in_place = true;  // what the new file cannot carry, the old one keeps
