@@ -145,8 +145,10 @@ DWORD LockedFile::State::SwapIn(HANDLE temp, const std::wstring& temp_path, bool
   error = RenameRetried([&] { return MoveOver(temp_path, stored_path); }, kRenameWaitMs);
   if (error != 0 && RenameRefused(error)) {
     // Back to the file that was read, for a rewrite in place.
-    const Deadline deadline(kSharingWaitMs);
-    *in_place = OpenFile(stored_path, identity, deadline) == Opened::kYes && LockGuard() == 0;
+    const FileIdentity read = identity;
+    *in_place = OpenFile(stored_path, read, Deadline(kSharingWaitMs)) == Opened::kYes &&
+                LockGuard() == 0;
+    if (!*in_place) Close();  // not the file that was read, or not lockable
   }
   return error;
 }
