@@ -10,7 +10,7 @@ namespace {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-constexpr DWORD kSpeciallyStored = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
+constexpr DWORD kUnusuallyStored = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
                                    FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT |
                                    FILE_ATTRIBUTE_OFFLINE | 0x8000 /* integrity stream */;
 constexpr DWORD kChunk = 1 << 16;
@@ -110,7 +110,7 @@ DWORD AttributesToKeep(DWORD attributes) {
   return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
-bool AttributesReproducible(DWORD attributes) { return (attributes & kSpeciallyStored) == 0; }
+bool AttributesReproducible(DWORD attributes) { return (attributes & kUnusuallyStored) == 0; }
 
 DWORD CopySecurity(HANDLE from, const std::wstring& from_path, HANDLE to_handle,
                    const std::wstring& to) {

@@ -17,7 +17,7 @@ DWORD AttributesToKeep(DWORD attributes);
 
 /// Whether a new file created with AttributesToKeep(`attributes`) is
 /// stored like the old one: false for compressed, encrypted, sparse and
-/// other specially stored files.
+/// other unusually stored files.
 bool AttributesReproducible(DWORD attributes);
 
 /// Gives the file at `to` (open on `to_handle` with READ_CONTROL and

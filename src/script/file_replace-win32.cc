@@ -193,7 +193,7 @@ int LockedFile::Replace(std::string_view head, std::string_view middle, std::str
   if (s.write_error != 0) return static_cast<int>(s.write_error);
   Part parts[3] = {{head.data(), head.size()}, {middle.data(), middle.size()},
                    {tail.data(), tail.size()}};
-  // A new file cannot keep hard links, a special way of storing, or a link
+  // A new file cannot keep hard links, an unusual way of storing, or a link
   // the system cannot resolve; a run that may not delete the file cannot
   // replace it.
   bool in_place = s.info.nNumberOfLinks > 1 || !s.may_delete || s.stored_path.empty() ||
