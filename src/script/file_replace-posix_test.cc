@@ -5,8 +5,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,12 +25,15 @@ namespace varnok {
 namespace {
 
 enum Step {
-  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kSteps
+  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kChown,
+  kSetAttribute, kExchange, kSteps
 };
-const char* const kStepNames[kSteps] = {"create", "fchmod", "write",    "fsync file", "link",
-                                        "rename", "fsync directory", "fallocate", "ftruncate"};
+const char* const kStepNames[kSteps] = {
+    "create", "fchmod",    "write",     "fsync file", "link",      "rename",
+    "fsync directory", "fallocate", "ftruncate", "fchown", "fsetxattr", "exchange"};
 // What each step fails with: what a full disk or a failing device gives there.
-const int kStepErrors[kSteps] = {ENOSPC, EIO, ENOSPC, EIO, ENOSPC, EIO, EIO, ENOSPC, EIO};
+const int kStepErrors[kSteps] = {ENOSPC, EIO, ENOSPC, EIO, ENOSPC, EIO,
+                                 EIO,    ENOSPC, EIO, EIO, ENOSPC, EIO};
 constexpr size_t kWriteChunk = 700;  // short writes, so one file takes several
 
 // The double's settings and what it saw.
@@ -36,6 +41,7 @@ struct Faults {
   std::vector<std::pair<Step, int>> fail;  // (step, 1-based call) pairs to fail
   int error = 0;                           // errno for them; 0: the step's own
   bool no_tmpfile = false;                 // as on a file system without O_TMPFILE
+  bool no_exchange = false;                // as on a system without RENAME_EXCHANGE
   int calls[kSteps] = {};
 };
 Faults g_faults;
@@ -72,6 +78,14 @@ int Allocate(int fd, off_t offset, off_t length) {
   return Fails(kAllocate) ? errno : posix_fallocate(fd, offset, length);
 }
 int Truncate(int fd, off_t length) { return Fails(kTruncate) ? -1 : ftruncate(fd, length); }
+int Chown(int fd, uid_t owner, gid_t group) { return Fails(kChown) ? -1 : fchown(fd, owner, group); }
+int SetAttribute(int fd, const char* name, const void* value, size_t size, int flags) {
+  return Fails(kSetAttribute) ? -1 : fsetxattr(fd, name, value, size, flags);
+}
+int Exchange(int from_dir, const char* from, int to_dir, const char* to) {
+  if (g_faults.no_exchange) return errno = EINVAL, -1;
+  return Fails(kExchange) ? -1 : renameat2(from_dir, from, to_dir, to, RENAME_EXCHANGE);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ostringstream text;
@@ -102,7 +116,8 @@ class Project {
     mkdir((dir_ + "/sub").c_str(), 0755);
     std::ofstream(path(), std::ios::binary) << kOld;
     if (hard_linked) link(path().c_str(), (dir_ + "/sub/twin.ini").c_str());
-    ReplaceCalls() = {Create, Chmod, Write, Sync, Link, Rename, Allocate, Truncate};
+    ReplaceCalls() = {Create,   Chmod, Write, Sync,         Link,    Rename,
+                      Allocate, Truncate, Chown, SetAttribute, Exchange};
   }
   ~Project() {
     ReplaceCalls() = saved_;
@@ -137,13 +152,14 @@ const std::string Project::kOld = "[S]\nk=old\n[F]\n" + std::string(3000, 'f') +
 
 struct Way {
   const char* name;
-  bool no_tmpfile, hard_linked;
+  bool no_tmpfile, no_exchange, hard_linked;
   std::string value;  // in place: longer, then shorter than the old value
 };
-const Way kWays[] = {{"anonymous temporary file", false, false, "new"},
-                     {"named temporary file", true, false, "new"},
-                     {"in place, growing", false, true, std::string(5000, 'n')},
-                     {"in place, shrinking", false, true, "n"}};
+const Way kWays[] = {{"anonymous temporary file", false, false, false, "new"},
+                     {"named temporary file", true, false, false, "new"},
+                     {"rename after a check", false, true, false, "new"},
+                     {"in place, growing", false, false, true, std::string(5000, 'n')},
+                     {"in place, shrinking", false, false, true, "n"}};
 
 std::string NewContent(const std::string& value) {
   return "[S]\nk=" + value + Project::kOld.substr(9);
@@ -162,6 +178,7 @@ Outcome RunWay(const Way& way, std::vector<std::pair<Step, int>> fail, int error
   Project project(way.hard_linked);
   g_faults = Faults{};
   g_faults.no_tmpfile = way.no_tmpfile;
+  g_faults.no_exchange = way.no_exchange;
   g_faults.fail = std::move(fail);
   g_faults.error = error;
   Outcome outcome;
@@ -182,6 +199,14 @@ std::vector<std::string> NamesFor(const Way& way) {
                          : std::vector<std::string>{"s.ini"};
 }
 
+// Whether the change has landed before `step` call `call`: once the exchange
+// of names is flushed, only the old file's removal follows, and its flush
+// may fail without undoing anything.
+bool LandedBefore(const Way& way, const Outcome& clean, Step step, int call) {
+  return !way.hard_linked && !way.no_exchange && step == kSyncDir &&
+         call == clean.seen.calls[kSyncDir];
+}
+
 TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
   int points = 0;
   for (const Way& way : kWays) {
@@ -194,10 +219,15 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
         SCOPED_TRACE(Where(way, Step(step), call));
         const Outcome failed = RunWay(way, {{Step(step), call}});
         EXPECT_GE(failed.seen.calls[step], call);  // the failure was reached
+        EXPECT_EQ(failed.names, NamesFor(way));
+        if (LandedBefore(way, clean, Step(step), call)) {
+          EXPECT_EQ(failed.raised.kind(), "");
+          EXPECT_TRUE(failed.content == NewContent(way.value));
+          continue;
+        }
         EXPECT_EQ(failed.raised.kind(), "EIniFileException");
         EXPECT_EQ(failed.raised.message(), failed.expected_message);
         EXPECT_TRUE(failed.content == Project::kOld) << failed.content.substr(0, 40);
-        EXPECT_EQ(failed.names, NamesFor(way));
       }
     }
   }
@@ -209,7 +239,7 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
 TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
   Project project(false);
   g_faults = Faults{};
-  g_faults.fail = {{kRename, 1}};
+  g_faults.fail = {{kExchange, 1}};
   char report[] = "/tmp/varnok-report-XXXXXX";
   const int report_fd = mkstemp(report), saved_stderr = dup(STDERR_FILENO);
   dup2(report_fd, STDERR_FILENO);
@@ -219,19 +249,20 @@ TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
   close(report_fd);
   const std::string text = ReadFile(report);
   unlink(report);
-  EXPECT_EQ(g_faults.calls[kRename], 1);
+  EXPECT_EQ(g_faults.calls[kExchange], 1);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(text.rfind("Exception EIniFileException in module varnok at ", 0), 0u) << text;
   EXPECT_NE(text.find("\nUnable to write to " + project.path() + ".\n\n"), std::string::npos);
   EXPECT_TRUE(project.Content() == Project::kOld);
 }
 
-// A directory that refuses a new file for lack of permission still lets a
-// writable file be rewritten in place; once the rename is done, nothing may
-// fall back to that.
+// A directory that refuses a new file for lack of permission, or a new file
+// that cannot get the old one's owner or mode, still lets a writable file be
+// rewritten in place; once the name took the new file, nothing may fall back
+// to that.
 TEST(FaultInjection, OnlyARefusalBeforeTheRenameRewritesInPlace) {
   const Way& way = kWays[0];
-  for (Step step : {kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir}) {
+  for (Step step : {kCreate, kChown, kChmod, kWrite, kSyncFile, kLink, kExchange, kSyncDir}) {
     SCOPED_TRACE(kStepNames[step]);
     const Outcome refused = RunWay(way, {{step, 1}}, EACCES);
     EXPECT_GE(refused.seen.calls[step], 1);  // the refusal was reached
@@ -246,11 +277,12 @@ TEST(FaultInjection, OnlyARefusalBeforeTheRenameRewritesInPlace) {
   }
 }
 
-// When the directory cannot be flushed, the old content is put back; should
-// that fail too, the new file stays, whole.
+// When the directory cannot be flushed, the old file is put back (exchanged
+// back, or its content renamed over the name); should that fail too, the new
+// file stays, whole.
 TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
   int points = 0;
-  for (const Way& way : {kWays[0], kWays[1]}) {
+  for (const Way& way : {kWays[0], kWays[1], kWays[2]}) {
     const Outcome clean = RunWay(way, {});
     const Outcome rolled_back = RunWay(way, {{kSyncDir, 1}});
     EXPECT_TRUE(rolled_back.content == Project::kOld) << way.name;

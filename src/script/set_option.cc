@@ -35,19 +35,22 @@ int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
     if (ComponentType.empty()) return Fail(ErrorText, "Component type not found");
   }
   // The lock lasts from the read to the write, so the value written is
-  // computed from the file as it is.
+  // computed from the file as it is. Where another file took the name
+  // meanwhile, nothing was written and all starts over from that file.
   LockedFile script;
-  if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
-  std::string Line = ReadScriptValue(script, SectionName, KeyName);
-  if (Line.empty()) return Fail(ErrorText, "Component not found");
-  if (ComponentType.empty()) {
-    Line = NewValue;
-  } else {
-    Line = ChangeComponentLine(ComponentType, Line, NewValue);
-    if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
-  }
-  Line = WriteScriptValue(script, ScriptPath, SectionName, KeyName, Line);
-  if (Line.empty()) return Fail(ErrorText, "Component could not be written");
+  do {
+    if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
+    std::string Line = ReadScriptValue(script, SectionName, KeyName);
+    if (Line.empty()) return Fail(ErrorText, "Component not found");
+    if (ComponentType.empty()) {
+      Line = NewValue;
+    } else {
+      Line = ChangeComponentLine(ComponentType, Line, NewValue);
+      if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
+    }
+    Line = WriteScriptValue(script, ScriptPath, SectionName, KeyName, Line);
+    if (Line.empty()) return Fail(ErrorText, "Component could not be written");
+  } while (script.must_reopen());
   return 0;
 }
 
