@@ -22,6 +22,7 @@ int LockedFile::State::ReplaceInPlace(const struct iovec* parts, int count) {
   }
   copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
   copy[0].iov_len -= keep;
+  touched = false;
   JournalFile journal;
   const JournalRecord record{JournalIdentity(st), old->size(), keep, old->substr(keep)};
   if (int err = journal.Save(dir_fd, st, record)) return err;
@@ -48,6 +49,7 @@ int LockedFile::State::WriteInPlace(size_t new_size, size_t keep, struct iovec* 
     if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return err;
   }
   if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
+  touched = true;
   if (int err = WriteAll(fd, parts, count, calls.writev)) return err;
   if (new_size < old_size &&
       RetryOnSignal(calls.ftruncate, fd, static_cast<off_t>(new_size)) != 0) {
@@ -62,8 +64,10 @@ int LockedFile::State::WriteInPlace(size_t new_size, size_t keep, struct iovec* 
 int LockedFile::State::RestoreInPlace(size_t keep) {
   auto& calls = ReplaceCalls();
   struct iovec back = {const_cast<char*>(old->data()) + keep, old->size() - keep};
-  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
-  if (int err = WriteAll(fd, &back, 1, calls.writev)) return err;
+  // Untouched bytes need no rewrite, which may fail where the first write
+  // did (past the file-size limit).
+  if (touched && lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
+  if (int err = touched ? WriteAll(fd, &back, 1, calls.writev) : 0) return err;
   if (RetryOnSignal(calls.ftruncate, fd, static_cast<off_t>(old->size())) != 0) return errno;
   return RetryOnSignal(calls.fsync, fd) != 0 ? errno : 0;
 }

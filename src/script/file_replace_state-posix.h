@@ -54,6 +54,7 @@ struct LockedFile::State {
   const std::string* old = nullptr;  // the content read, during Replace
   bool renamed = false;     // the name took a new file: no rewrite in place after that
   bool rolling_back = false;
+  bool touched = false;     // the rewrite in place has begun to write bytes
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
