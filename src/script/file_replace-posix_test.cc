@@ -42,6 +42,7 @@ struct Faults {
   int error = 0;                           // errno for them; 0: the step's own
   bool no_tmpfile = false;                 // as on a file system without O_TMPFILE
   bool no_exchange = false;                // as on a system without RENAME_EXCHANGE
+  int script_writes_that_work = -1;        // >= 0: the script's later writes fail
   int calls[kSteps] = {};
 };
 Faults g_faults;
@@ -60,7 +61,16 @@ int Create(int dir, const char* name, int flags, mode_t mode) {
   return Fails(kCreate) ? -1 : openat(dir, name, flags, mode);
 }
 int Chmod(int fd, mode_t mode) { return Fails(kChmod) ? -1 : fchmod(fd, mode); }
+// Whether this write is to the (hard-linked) script and past the ones that work.
+bool ScriptWriteFails(int fd) {
+  struct stat st;
+  if (g_faults.script_writes_that_work < 0 || fstat(fd, &st) != 0 || st.st_nlink < 2) return false;
+  if (g_faults.script_writes_that_work == 0) return true;
+  --g_faults.script_writes_that_work;
+  return false;
+}
 ssize_t Write(int fd, const struct iovec* parts, int) {
+  if (ScriptWriteFails(fd)) return errno = EIO, -1;
   return Fails(kWrite) ? -1 : write(fd, parts[0].iov_base, std::min(parts[0].iov_len, kWriteChunk));
 }
 int Sync(int fd) {
@@ -300,6 +310,27 @@ TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
   }
   std::printf("roll-back fault points injected: %d\n", points);
   EXPECT_GE(points, 8);
+}
+
+// A rewrite in place that fails, and whose restore fails too, leaves a mix
+// and its journal, and says so; the next run that opens the file, for any
+// key, puts the old bytes back and removes the journal.
+TEST(FaultInjection, AFailedRestoreLeavesTheJournalForTheNextRun) {
+  for (const Way& way : {kWays[3], kWays[4]}) {
+    SCOPED_TRACE(way.name);
+    Project project(true);
+    g_faults = Faults{};
+    g_faults.script_writes_that_work = 1;
+    EXPECT_EQ(project.Set(way.value).kind(), "EIniFileException");
+    EXPECT_FALSE(project.Content() == Project::kOld);
+    EXPECT_EQ(project.Names().size(), 3u);  // the journal beside the script
+    g_faults = Faults{};
+    std::string error;
+    EXPECT_EQ(SetOption(project.dir(), "s.ini", "S", "absent", "x", "", &error), 1);
+    EXPECT_EQ(error, "Component not found");
+    EXPECT_TRUE(project.Content() == Project::kOld);
+    EXPECT_EQ(project.Names(), NamesFor(way));
+  }
 }
 
 }  // namespace
