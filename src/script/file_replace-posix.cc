@@ -178,7 +178,9 @@ int LockedFile::State::TryOpen(const std::string& path) {
 void LockedFile::State::Recover() {
   RemoveStaleTemps(dir_fd, st);
   if (int err = RecoverJournal(dir_fd, fd, st)) write_errno = err;
-  fstat(fd, &st);  // the journal may have changed the size
+  // Putting a journal back moved the offset and may have changed the size.
+  lseek(fd, 0, SEEK_SET);
+  fstat(fd, &st);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}

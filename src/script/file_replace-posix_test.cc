@@ -314,22 +314,25 @@ TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
 
 // A rewrite in place that fails, and whose restore fails too, leaves a mix
 // and its journal, and says so; the next run that opens the file, for any
-// key, puts the old bytes back and removes the journal.
+// key, puts the old bytes back, removes the journal, and reads what it put
+// back.
 TEST(FaultInjection, AFailedRestoreLeavesTheJournalForTheNextRun) {
   for (const Way& way : {kWays[3], kWays[4]}) {
-    SCOPED_TRACE(way.name);
-    Project project(true);
-    g_faults = Faults{};
-    g_faults.script_writes_that_work = 1;
-    EXPECT_EQ(project.Set(way.value).kind(), "EIniFileException");
-    EXPECT_FALSE(project.Content() == Project::kOld);
-    EXPECT_EQ(project.Names().size(), 3u);  // the journal beside the script
-    g_faults = Faults{};
-    std::string error;
-    EXPECT_EQ(SetOption(project.dir(), "s.ini", "S", "absent", "x", "", &error), 1);
-    EXPECT_EQ(error, "Component not found");
-    EXPECT_TRUE(project.Content() == Project::kOld);
-    EXPECT_EQ(project.Names(), NamesFor(way));
+    for (const bool key_found : {false, true}) {
+      SCOPED_TRACE(std::string(way.name) + (key_found ? ", key found" : ", key missing"));
+      Project project(true);
+      g_faults = Faults{};
+      g_faults.script_writes_that_work = 1;
+      EXPECT_EQ(project.Set(way.value).kind(), "EIniFileException");
+      EXPECT_FALSE(project.Content() == Project::kOld);
+      EXPECT_EQ(project.Names().size(), 3u);  // the journal beside the script
+      g_faults = Faults{};
+      std::string error;
+      const std::string key = key_found ? "k" : "absent";
+      EXPECT_EQ(SetOption(project.dir(), "s.ini", "S", key, "z", "", &error), key_found ? 0 : 1);
+      EXPECT_TRUE(project.Content() == (key_found ? NewContent("z") : Project::kOld));
+      EXPECT_EQ(project.Names(), NamesFor(way));
+    }
   }
 }
 
