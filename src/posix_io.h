@@ -4,12 +4,23 @@
 #ifndef VARNOK_POSIX_IO_H_
 #define VARNOK_POSIX_IO_H_
 
+#include <errno.h>
 #include <sys/uio.h>
 
 #include <cstddef>
 #include <string>
 
 namespace varnok {
+
+/// Makes `call(args...)` again for as long as a signal interrupts it: while
+/// it answers -1 with errno EINTR.
+template <typename Call, typename... Args>
+auto RetryOnSignal(Call call, Args... args) {
+  while (true) {
+    auto result = call(args...);
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
 
 /// Opens the directory `path` (links followed) for reading. Paths longer than
 /// PATH_MAX are opened piece by piece. -1 with errno set on failure.

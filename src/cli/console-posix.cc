@@ -62,6 +62,9 @@ void WaitInFile() {
 
 void PrepareConsole() {
   signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit then fails with EFBIG, which the
+  // writer reports, instead of killing the run halfway.
+  signal(SIGXFSZ, SIG_IGN);
   for (int fd = 0; fd < 3; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
     g_closed[fd] = true;

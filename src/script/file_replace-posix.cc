@@ -1,47 +1,65 @@
-// The script file on POSIX: flock for the lock, O_TMPFILE (where the system
-// has it) so that a killed run leaves no named temporary file, fsync and
-// rename for the atomic replacement.
+// The script file on POSIX: flock for the lock, the opening and reading, and
+// the choice between a replacement by a new file (file_swap-posix.cc) and a
+// rewrite in place (file_in_place-posix.cc).
 #include "script/file_replace.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 
+#include "failure.h"
 #include "posix_io.h"
 #include "script/file_replace_calls-posix.h"
+#include "script/file_replace_state-posix.h"
 
 namespace varnok {
+
+namespace {
+
+int ExchangeNames(int from_dir, const char* from, int to_dir, const char* to) {
+#if defined(SYS_renameat2)
+  constexpr unsigned kRenameExchange = 1u << 1;  // RENAME_EXCHANGE, which older headers lack
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, kRenameExchange));
+#else
+  (void)from_dir, (void)from, (void)to_dir, (void)to;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+}  // namespace
 
 FileReplaceCalls& ReplaceCalls() {
   static FileReplaceCalls calls = {
       [](int dir_fd, const char* name, int flags, mode_t mode) {
         return openat(dir_fd, name, flags, mode);
       },
-      fchmod, writev, fsync, linkat, renameat, posix_fallocate, ftruncate};
+      fchmod, writev, fsync, linkat, renameat, posix_fallocate, ftruncate, fchown, fsetxattr,
+      ExchangeNames};
   return calls;
 }
 
 namespace {
 
 constexpr int kMaxLinkDepth = 40;
-constexpr int kMaxOpenAttempts = 100;
 constexpr int kFileFlags = O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+// A run gives up waiting for other writers only after this long.
+constexpr std::chrono::minutes kGiveUpAfter(5);
 
 void CloseIfOpen(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 void SplitPath(const std::string& path, std::string* dir, std::string* name) {
@@ -69,8 +87,7 @@ bool FollowLink(int dir_fd, const std::string& dir, const std::string& name, off
 void LockExclusive(int fd) {
   // A file system without locks still gets its change; only the guard
   // against concurrent runs is lost there.
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+  RetryOnSignal(flock, fd, LOCK_EX);
 }
 
 // Asks for huge pages behind a large buffer before it is first written: it
@@ -96,8 +113,7 @@ bool ReadWhole(int fd, size_t size_hint, std::string* content) {
   size_t filled = 0;
   while (true) {
     if (filled == content->size()) content->resize(content->size() * 2);
-    ssize_t got = read(fd, &(*content)[filled], content->size() - filled);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = RetryOnSignal(read, fd, &(*content)[filled], content->size() - filled);
     if (got < 0) return false;
     if (got == 0) break;
     filled += static_cast<size_t>(got);
@@ -106,46 +122,23 @@ bool ReadWhole(int fd, size_t size_hint, std::string* content) {
   return true;
 }
 
-std::string TempName(int attempt) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  char name[64];
-  std::snprintf(name, sizeof name, ".varnok-%ld-%lx%x.tmp", static_cast<long>(getpid()),
-                static_cast<unsigned long>(now.tv_nsec), attempt);
-  return name;
-}
-
-// The errno values with which a directory refuses a new file for lack of
-// permission, where rewriting in place is still allowed.
-bool IsPermissionRefusal(int err) { return err == EACCES || err == EPERM; }
-
 }  // namespace
 
-struct LockedFile::State {
-  ~State() { Reset(); }
-  void Reset() {
-    CloseIfOpen(&fd);
-    CloseIfOpen(&dir_fd);
-  }
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
-  // One attempt at opening and locking; -1 to try again (the name moved
-  // meanwhile), else 1 for success and 0 for no readable regular file.
-  int TryOpen(const std::string& path);
-  int WriteReplacement(const struct iovec* parts, int count);
-  int FillTemp(int temp, const struct iovec* parts, int count);
-  int SyncDirectory(const std::string& old);
-  int ReplaceInPlace(const std::string& old, const struct iovec* parts, int count);
-  int WriteInPlace(size_t old_size, size_t new_size, size_t keep, struct iovec* parts, int count);
-  void RestoreInPlace(const std::string& old, size_t keep);
-  int CreateTemp(std::string* temp_name, bool* anonymous);
-  int LinkTemp(int temp_fd, std::string* temp_name);
+int SyncDirectory(int dir_fd) {
+  if (RetryOnSignal(ReplaceCalls().fsync, dir_fd) == 0 || errno == EINVAL) return 0;
+  return errno;
+}
 
-  int dir_fd = -1;          // the directory holding the file itself
-  std::string name;         // the file's name in that directory
-  int fd = -1;
-  int write_errno = 0;      // why the file cannot be written, 0 when it can
-  struct stat st = {};
-};
+bool IsPermissionRefusal(int err) { return err == EACCES || err == EPERM; }
+
+void LockedFile::State::Reset() {
+  CloseIfOpen(&fd);
+  CloseIfOpen(&dir_fd);
+}
 
 int LockedFile::State::TryOpen(const std::string& path) {
   Reset();
@@ -161,144 +154,33 @@ int LockedFile::State::TryOpen(const std::string& path) {
     CloseIfOpen(&dir_fd);
   }
   if (!S_ISREG(st.st_mode)) return 0;
-  fd = openat(dir_fd, name.c_str(), O_RDWR | kFileFlags);
+  fd = RetryOnSignal(openat, dir_fd, name.c_str(), O_RDWR | kFileFlags);
   write_errno = 0;
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
     write_errno = errno;
-    fd = openat(dir_fd, name.c_str(), O_RDONLY | kFileFlags);
+    fd = RetryOnSignal(openat, dir_fd, name.c_str(), O_RDONLY | kFileFlags);
   }
   if (fd < 0) return errno == ELOOP ? -1 : 0;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  // A file without any write permission is read-only to every user, root
-  // included, as the read-only attribute is on Windows.
-  if (write_errno == 0 && (st.st_mode & 0222) == 0) write_errno = EACCES;
   LockExclusive(fd);
   struct stat now;
   if (fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, st)) {
     return -1;
   }
+  if (write_errno == 0) Recover();
+  // A file without any write permission is read-only to every user, root
+  // included, as the read-only attribute is on Windows.
+  if (write_errno == 0 && (st.st_mode & 0222) == 0) write_errno = EACCES;
+  named = st;
   return 1;
 }
 
-int LockedFile::State::CreateTemp(std::string* temp_name, bool* anonymous) {
-#ifdef O_TMPFILE
-  int temp = ReplaceCalls().create(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (temp >= 0 && access("/proc/self/fd", X_OK) == 0) {
-    *anonymous = true;
-    return temp;
-  }
-  if (temp >= 0) close(temp);
-  else if (errno != EISDIR && errno != EOPNOTSUPP && errno != EINVAL) return -1;
-#endif
-  *anonymous = false;
-  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    *temp_name = TempName(attempt);
-    int temp = ReplaceCalls().create(dir_fd, temp_name->c_str(),
-                                     O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-    if (temp >= 0 || errno != EEXIST) return temp;
-  }
-  return -1;
-}
-
-// Gives an anonymous temporary file a name; 0 or an errno.
-int LockedFile::State::LinkTemp(int temp_fd, std::string* temp_name) {
-  char proc_path[64];
-  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", temp_fd);
-  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    *temp_name = TempName(attempt);
-    if (ReplaceCalls().linkat(AT_FDCWD, proc_path, dir_fd, temp_name->c_str(),
-                              AT_SYMLINK_FOLLOW) == 0) {
-      return 0;
-    }
-    if (errno != EEXIST) return errno;
-  }
-  return EEXIST;
-}
-
-// Writes the new content to a temporary file beside the old one and renames
-// it over the old name; 0 or an errno, with no temporary file left behind.
-int LockedFile::State::WriteReplacement(const struct iovec* parts, int count) {
-  std::string temp_name;
-  bool anonymous = false;
-  int temp = CreateTemp(&temp_name, &anonymous);
-  if (temp < 0) return errno;
-  bool named = !anonymous;
-  int err = FillTemp(temp, parts, count);
-  if (err == 0 && anonymous) named = (err = LinkTemp(temp, &temp_name)) == 0;
-  close(temp);
-  if (err == 0 && ReplaceCalls().renameat(dir_fd, temp_name.c_str(), dir_fd, name.c_str()) != 0) {
-    err = errno;
-  }
-  if (err != 0 && named) unlinkat(dir_fd, temp_name.c_str(), 0);
-  return err;
-}
-
-// Gives the temporary file the old file's owner (where allowed) and
-// permission bits, then its bytes, flushed to disk.
-int LockedFile::State::FillTemp(int temp, const struct iovec* parts, int count) {
-  struct iovec copy[3] = {};
-  for (int i = 0; i < count; ++i) copy[i] = parts[i];
-  if (fchown(temp, st.st_uid, st.st_gid) != 0) {
-    // Only root may give a file away; the file then stays the caller's own.
-  }
-  if (ReplaceCalls().fchmod(temp, st.st_mode & 07777) != 0) return errno;
-  if (int err = WriteAll(temp, copy, count, ReplaceCalls().writev)) return err;
-  return ReplaceCalls().fsync(temp) != 0 ? errno : 0;
-}
-
-// Flushes the directory after the rename; 0 or an errno. When that fails the
-// rename may not last, so the old content is put back under the name.
-int LockedFile::State::SyncDirectory(const std::string& old) {
-  // EINVAL: the file system cannot flush directories, and needs not.
-  if (ReplaceCalls().fsync(dir_fd) == 0 || errno == EINVAL) return 0;
-  int err = errno;
-  struct iovec back = {const_cast<char*>(old.data()), old.size()};
-  WriteReplacement(&back, 1);
-  return err;
-}
-
-int LockedFile::State::ReplaceInPlace(const std::string& old, const struct iovec* parts,
-                                      int count) {
-  struct iovec copy[3] = {};
-  size_t new_size = 0, keep = 0;
-  for (int i = 0; i < count; ++i) copy[i] = parts[i], new_size += parts[i].iov_len;
-  // The leading bytes that stay need no rewrite.
-  while (keep < copy[0].iov_len && keep < old.size() &&
-         static_cast<const char*>(copy[0].iov_base)[keep] == old[keep]) {
-    ++keep;
-  }
-  copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
-  copy[0].iov_len -= keep;
-  int err = WriteInPlace(old.size(), new_size, keep, copy, count);
-  if (err != 0) RestoreInPlace(old, keep);
-  return err;
-}
-
-// The new bytes from offset `keep` on, and the new size; 0 or an errno.
-int LockedFile::State::WriteInPlace(size_t old_size, size_t new_size, size_t keep,
-                                    struct iovec* parts, int count) {
-  if (new_size > old_size) {
-    // Reserve the room first, so a full disk mostly fails before a byte changes.
-    int err = ReplaceCalls().posix_fallocate(fd, static_cast<off_t>(old_size),
-                                             static_cast<off_t>(new_size - old_size));
-    if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return err;
-  }
-  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return errno;
-  if (int err = WriteAll(fd, parts, count, ReplaceCalls().writev)) return err;
-  if (new_size < old_size && ReplaceCalls().ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
-    return errno;
-  }
-  return ReplaceCalls().fsync(fd) != 0 ? errno : 0;
-}
-
-// After a failed rewrite in place: the old bytes from `keep` on and the old
-// size back (a failed fallocate may have grown the file), as far as the
-// system lets. The bytes before `keep` were never touched.
-void LockedFile::State::RestoreInPlace(const std::string& old, size_t keep) {
-  struct iovec back = {const_cast<char*>(old.data()) + keep, old.size() - keep};
-  if (lseek(fd, static_cast<off_t>(keep), SEEK_SET) < 0) return;
-  if (WriteAll(fd, &back, 1, ReplaceCalls().writev) != 0) return;
-  if (ReplaceCalls().ftruncate(fd, static_cast<off_t>(old.size())) == 0) ReplaceCalls().fsync(fd);
+void LockedFile::State::Recover() {
+  RemoveStaleTemps(dir_fd, st);
+  if (int err = RecoverJournal(dir_fd, fd, st)) write_errno = err;
+  // Putting a journal back moved the offset and may have changed the size.
+  lseek(fd, 0, SEEK_SET);
+  fstat(fd, &st);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
@@ -307,12 +189,21 @@ LockedFile::~LockedFile() = default;
 
 bool LockedFile::Open(const std::string& path) {
   content_.clear();
+  must_reopen_ = false;
+  State& s = *state_;
   int result = -1;
-  for (int attempt = 0; attempt < kMaxOpenAttempts && result < 0; ++attempt) {
-    result = state_->TryOpen(path);
+  for (int attempt = 0; (result = s.TryOpen(path)) < 0; ++attempt) {
+    // Each attempt found the name moved to another file: other writers make
+    // progress, so this run gets its turn; only a name that keeps moving for
+    // minutes ends it.
+    if (std::chrono::steady_clock::now() - s.started > kGiveUpAfter) {
+      s.Reset();
+      RaiseIniFileError(path);
+    }
+    if (attempt >= 16) usleep(1000);
   }
-  if (result != 1 || !ReadWhole(state_->fd, static_cast<size_t>(state_->st.st_size), &content_)) {
-    state_->Reset();
+  if (result != 1 || !ReadWhole(s.fd, static_cast<size_t>(s.st.st_size), &content_)) {
+    s.Reset();
     content_.clear();
     return false;
   }
@@ -321,18 +212,23 @@ bool LockedFile::Open(const std::string& path) {
 
 int LockedFile::Replace(std::string_view head, std::string_view middle, std::string_view tail) {
   State& s = *state_;
+  must_reopen_ = false;
   if (s.fd < 0) return EBADF;
   if (s.write_errno != 0) return s.write_errno;
   struct iovec parts[3] = {{const_cast<char*>(head.data()), head.size()},
                            {const_cast<char*>(middle.data()), middle.size()},
                            {const_cast<char*>(tail.data()), tail.size()}};
-  if (s.st.st_nlink > 1) return s.ReplaceInPlace(content_, parts, 3);
-  int err = s.WriteReplacement(parts, 3);
-  // A directory that refuses a new file for lack of permission still lets
-  // a writable file be rewritten; no other failure may fall back to that,
-  // nor any after the rename, when the old file no longer has the name.
-  if (IsPermissionRefusal(err)) return s.ReplaceInPlace(content_, parts, 3);
-  return err != 0 ? err : s.SyncDirectory(content_);
+  s.old = &content_;
+  if (s.st.st_nlink > 1) return s.ReplaceInPlace(parts, 3);
+  s.renamed = false;
+  const int err = s.WriteReplacement(parts, 3);
+  must_reopen_ = err == kRaced;
+  // A directory that refuses a new file, or a new file that cannot get the
+  // old one's owner or attributes, leaves a writable file to be rewritten in
+  // place; no other failure may fall back to that, nor any once the name
+  // took the new file.
+  if (IsPermissionRefusal(err) && !s.renamed) return s.ReplaceInPlace(parts, 3);
+  return must_reopen_ ? 0 : err;
 }
 
 }  // namespace varnok

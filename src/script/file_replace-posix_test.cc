@@ -5,9 +5,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,12 +26,15 @@ namespace varnok {
 namespace {
 
 enum Step {
-  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kSteps
+  kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir, kAllocate, kTruncate, kChown,
+  kSetAttribute, kExchange, kSteps
 };
-const char* const kStepNames[kSteps] = {"create", "fchmod", "write",    "fsync file", "link",
-                                        "rename", "fsync directory", "fallocate", "ftruncate"};
+const char* const kStepNames[kSteps] = {
+    "create", "fchmod",    "write",     "fsync file", "link",      "rename",
+    "fsync directory", "fallocate", "ftruncate", "fchown", "fsetxattr", "exchange"};
 // What each step fails with: what a full disk or a failing device gives there.
-const int kStepErrors[kSteps] = {ENOSPC, EIO, ENOSPC, EIO, ENOSPC, EIO, EIO, ENOSPC, EIO};
+const int kStepErrors[kSteps] = {ENOSPC, EIO, ENOSPC, EIO, ENOSPC, EIO,
+                                 EIO,    ENOSPC, EIO, EIO, ENOSPC, EIO};
 constexpr size_t kWriteChunk = 700;  // short writes, so one file takes several
 
 // The double's settings and what it saw.
@@ -37,6 +42,8 @@ struct Faults {
   std::vector<std::pair<Step, int>> fail;  // (step, 1-based call) pairs to fail
   int error = 0;                           // errno for them; 0: the step's own
   bool no_tmpfile = false;                 // as on a file system without O_TMPFILE
+  bool no_exchange = false;                // as on a system without RENAME_EXCHANGE
+  int script_writes_that_work = -1;        // >= 0: the script's later writes fail
   int calls[kSteps] = {};
 };
 Faults g_faults;
@@ -55,7 +62,16 @@ int Create(int dir, const char* name, int flags, mode_t mode) {
   return Fails(kCreate) ? -1 : openat(dir, name, flags, mode);
 }
 int Chmod(int fd, mode_t mode) { return Fails(kChmod) ? -1 : fchmod(fd, mode); }
+// Whether this write is to the (hard-linked) script and past the ones that work.
+bool ScriptWriteFails(int fd) {
+  struct stat st;
+  if (g_faults.script_writes_that_work < 0 || fstat(fd, &st) != 0 || st.st_nlink < 2) return false;
+  if (g_faults.script_writes_that_work == 0) return true;
+  --g_faults.script_writes_that_work;
+  return false;
+}
 ssize_t Write(int fd, const struct iovec* parts, int) {
+  if (ScriptWriteFails(fd)) return errno = EIO, -1;
   return Fails(kWrite) ? -1 : write(fd, parts[0].iov_base, std::min(parts[0].iov_len, kWriteChunk));
 }
 int Sync(int fd) {
@@ -73,6 +89,14 @@ int Allocate(int fd, off_t offset, off_t length) {
   return Fails(kAllocate) ? errno : posix_fallocate(fd, offset, length);
 }
 int Truncate(int fd, off_t length) { return Fails(kTruncate) ? -1 : ftruncate(fd, length); }
+int Chown(int fd, uid_t owner, gid_t group) { return Fails(kChown) ? -1 : fchown(fd, owner, group); }
+int SetAttribute(int fd, const char* name, const void* value, size_t size, int flags) {
+  return Fails(kSetAttribute) ? -1 : fsetxattr(fd, name, value, size, flags);
+}
+int Exchange(int from_dir, const char* from, int to_dir, const char* to) {
+  if (g_faults.no_exchange) return errno = EINVAL, -1;
+  return Fails(kExchange) ? -1 : renameat2(from_dir, from, to_dir, to, RENAME_EXCHANGE);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ostringstream text;
@@ -104,7 +128,8 @@ class Project {
     std::ofstream(path(), std::ios::binary) << kOld;
     if (hard_linked && link(path().c_str(), (dir_ + "/sub/twin.ini").c_str()) != 0)
       ADD_FAILURE() << "cannot hard-link the script: " << strerror(errno);
-    ReplaceCalls() = {Create, Chmod, Write, Sync, Link, Rename, Allocate, Truncate};
+    ReplaceCalls() = {Create,   Chmod, Write, Sync,         Link,    Rename,
+                      Allocate, Truncate, Chown, SetAttribute, Exchange};
   }
   ~Project() {
     ReplaceCalls() = saved_;
@@ -139,13 +164,14 @@ const std::string Project::kOld = "[S]\nk=old\n[F]\n" + std::string(3000, 'f') +
 
 struct Way {
   const char* name;
-  bool no_tmpfile, hard_linked;
+  bool no_tmpfile, no_exchange, hard_linked;
   std::string value;  // in place: longer, then shorter than the old value
 };
-const Way kWays[] = {{"anonymous temporary file", false, false, "new"},
-                     {"named temporary file", true, false, "new"},
-                     {"in place, growing", false, true, std::string(5000, 'n')},
-                     {"in place, shrinking", false, true, "n"}};
+const Way kWays[] = {{"anonymous temporary file", false, false, false, "new"},
+                     {"named temporary file", true, false, false, "new"},
+                     {"rename after a check", false, true, false, "new"},
+                     {"in place, growing", false, false, true, std::string(5000, 'n')},
+                     {"in place, shrinking", false, false, true, "n"}};
 
 std::string NewContent(const std::string& value) {
   return "[S]\nk=" + value + Project::kOld.substr(9);
@@ -164,6 +190,7 @@ Outcome RunWay(const Way& way, std::vector<std::pair<Step, int>> fail, int error
   Project project(way.hard_linked);
   g_faults = Faults{};
   g_faults.no_tmpfile = way.no_tmpfile;
+  g_faults.no_exchange = way.no_exchange;
   g_faults.fail = std::move(fail);
   g_faults.error = error;
   Outcome outcome;
@@ -184,6 +211,14 @@ std::vector<std::string> NamesFor(const Way& way) {
                          : std::vector<std::string>{"s.ini"};
 }
 
+// Whether the change has landed before `step` call `call`: once the exchange
+// of names is flushed, only the old file's removal follows, and its flush
+// may fail without undoing anything.
+bool LandedBefore(const Way& way, const Outcome& clean, Step step, int call) {
+  return !way.hard_linked && !way.no_exchange && step == kSyncDir &&
+         call == clean.seen.calls[kSyncDir];
+}
+
 TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
   int points = 0;
   for (const Way& way : kWays) {
@@ -196,10 +231,15 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
         SCOPED_TRACE(Where(way, Step(step), call));
         const Outcome failed = RunWay(way, {{Step(step), call}});
         EXPECT_GE(failed.seen.calls[step], call);  // the failure was reached
+        EXPECT_EQ(failed.names, NamesFor(way));
+        if (LandedBefore(way, clean, Step(step), call)) {
+          EXPECT_EQ(failed.raised.kind(), "");
+          EXPECT_TRUE(failed.content == NewContent(way.value));
+          continue;
+        }
         EXPECT_EQ(failed.raised.kind(), "EIniFileException");
         EXPECT_EQ(failed.raised.message(), failed.expected_message);
         EXPECT_TRUE(failed.content == Project::kOld) << failed.content.substr(0, 40);
-        EXPECT_EQ(failed.names, NamesFor(way));
       }
     }
   }
@@ -211,7 +251,7 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
 TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
   Project project(false);
   g_faults = Faults{};
-  g_faults.fail = {{kRename, 1}};
+  g_faults.fail = {{kExchange, 1}};
   char report[] = "/tmp/varnok-report-XXXXXX";
   const int report_fd = mkstemp(report), saved_stderr = dup(STDERR_FILENO);
   dup2(report_fd, STDERR_FILENO);
@@ -221,19 +261,20 @@ TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
   close(report_fd);
   const std::string text = ReadFile(report);
   unlink(report);
-  EXPECT_EQ(g_faults.calls[kRename], 1);
+  EXPECT_EQ(g_faults.calls[kExchange], 1);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(text.rfind("Exception EIniFileException in module varnok at ", 0), 0u) << text;
   EXPECT_NE(text.find("\nUnable to write to " + project.path() + ".\n\n"), std::string::npos);
   EXPECT_TRUE(project.Content() == Project::kOld);
 }
 
-// A directory that refuses a new file for lack of permission still lets a
-// writable file be rewritten in place; once the rename is done, nothing may
-// fall back to that.
+// A directory that refuses a new file for lack of permission, or a new file
+// that cannot get the old one's owner or mode, still lets a writable file be
+// rewritten in place; once the name took the new file, nothing may fall back
+// to that.
 TEST(FaultInjection, OnlyARefusalBeforeTheRenameRewritesInPlace) {
   const Way& way = kWays[0];
-  for (Step step : {kCreate, kChmod, kWrite, kSyncFile, kLink, kRename, kSyncDir}) {
+  for (Step step : {kCreate, kChown, kChmod, kWrite, kSyncFile, kLink, kExchange, kSyncDir}) {
     SCOPED_TRACE(kStepNames[step]);
     const Outcome refused = RunWay(way, {{step, 1}}, EACCES);
     EXPECT_GE(refused.seen.calls[step], 1);  // the refusal was reached
@@ -248,11 +289,12 @@ TEST(FaultInjection, OnlyARefusalBeforeTheRenameRewritesInPlace) {
   }
 }
 
-// When the directory cannot be flushed, the old content is put back; should
-// that fail too, the new file stays, whole.
+// When the directory cannot be flushed, the old file is put back (exchanged
+// back, or its content renamed over the name); should that fail too, the new
+// file stays, whole.
 TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
   int points = 0;
-  for (const Way& way : {kWays[0], kWays[1]}) {
+  for (const Way& way : {kWays[0], kWays[1], kWays[2]}) {
     const Outcome clean = RunWay(way, {});
     const Outcome rolled_back = RunWay(way, {{kSyncDir, 1}});
     EXPECT_TRUE(rolled_back.content == Project::kOld) << way.name;
@@ -270,6 +312,30 @@ TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
   }
   std::printf("roll-back fault points injected: %d\n", points);
   EXPECT_GE(points, 8);
+}
+
+// A rewrite in place that fails, and whose restore fails too, leaves a mix
+// and its journal, and says so; the next run that opens the file, for any
+// key, puts the old bytes back, removes the journal, and reads what it put
+// back.
+TEST(FaultInjection, AFailedRestoreLeavesTheJournalForTheNextRun) {
+  for (const Way& way : {kWays[3], kWays[4]}) {
+    for (const bool key_found : {false, true}) {
+      SCOPED_TRACE(std::string(way.name) + (key_found ? ", key found" : ", key missing"));
+      Project project(true);
+      g_faults = Faults{};
+      g_faults.script_writes_that_work = 1;
+      EXPECT_EQ(project.Set(way.value).kind(), "EIniFileException");
+      EXPECT_FALSE(project.Content() == Project::kOld);
+      EXPECT_EQ(project.Names().size(), 3u);  // the journal beside the script
+      g_faults = Faults{};
+      std::string error;
+      const std::string key = key_found ? "k" : "absent";
+      EXPECT_EQ(SetOption(project.dir(), "s.ini", "S", key, "z", "", &error), key_found ? 0 : 1);
+      EXPECT_TRUE(project.Content() == (key_found ? NewContent("z") : Project::kOld));
+      EXPECT_EQ(project.Names(), NamesFor(way));
+    }
+  }
 }
 
 }  // namespace

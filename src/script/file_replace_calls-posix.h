@@ -22,6 +22,11 @@ struct FileReplaceCalls {
   /// Answers an errno, as posix_fallocate does.
   int (*posix_fallocate)(int fd, off_t offset, off_t length);
   int (*ftruncate)(int fd, off_t length);
+  int (*fchown)(int fd, uid_t owner, gid_t group);
+  int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
+  /// Swaps two names atomically (renameat2 with RENAME_EXCHANGE); -1 with
+  /// errno EINVAL, ENOSYS or EOPNOTSUPP where the system cannot.
+  int (*exchange)(int from_dir, const char* from, int to_dir, const char* to);
 };
 
 /// The calls the file replacement makes: the real ones unless a test put

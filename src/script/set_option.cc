@@ -36,22 +36,25 @@ int SetOption(const std::string& ProjectDir, const std::string& ScriptName,
     if (ComponentType.empty()) return Fail(ErrorText, "Component type not found");
   }
   // The lock lasts from the read to the write, so the value written is
-  // computed from the file as it is.
+  // computed from the file as it is. Where another file took the name
+  // meanwhile, nothing was written and all starts over from that file.
   LockedFile script;
-  if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
-  const ScriptValue Stored = ReadScriptValue(script, SectionName, KeyName);
-  std::string Line = Stored.text;
-  if (Line.empty()) return Fail(ErrorText, "Component not found");
-  const std::optional<std::string> Value = ScriptText(script, NewValue);
-  if (!Value) return Fail(ErrorText, "Component could not be written");
-  if (ComponentType.empty()) {
-    Line = *Value;
-  } else {
-    Line = ChangeComponentLine(ComponentType, Line, *Value);
-    if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
-  }
-  Line = WriteScriptValue(script, ScriptPath, Stored, Line);
-  if (Line.empty()) return Fail(ErrorText, "Component could not be written");
+  do {
+    if (!script.Open(ScriptPath)) return Fail(ErrorText, "Component not found");
+    const ScriptValue Stored = ReadScriptValue(script, SectionName, KeyName);
+    std::string Line = Stored.text;
+    if (Line.empty()) return Fail(ErrorText, "Component not found");
+    const std::optional<std::string> Value = ScriptText(script, NewValue);
+    if (!Value) return Fail(ErrorText, "Component could not be written");
+    if (ComponentType.empty()) {
+      Line = *Value;
+    } else {
+      Line = ChangeComponentLine(ComponentType, Line, *Value);
+      if (Line.empty()) return Fail(ErrorText, "Component could not be changed");
+    }
+    Line = WriteScriptValue(script, ScriptPath, Stored, Line);
+    if (Line.empty()) return Fail(ErrorText, "Component could not be written");
+  } while (script.must_reopen());
   return 0;
 }
 

@@ -90,6 +90,12 @@ std::vector<std::string> ProgramArgv(const std::vector<std::string>& arguments) 
                            static_cast<rlim_t>(options.max_open_files)};
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+  if (options.max_file_size > 0) {
+    struct rlimit limit = {static_cast<rlim_t>(options.max_file_size),
+                           static_cast<rlim_t>(options.max_file_size)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  signal(SIGXFSZ, SIG_DFL);  // as for SIGPIPE: the program must ignore it itself
   signal(SIGPIPE, SIG_DFL);  // the program must guard itself, not inherit our guard
   setenv("VARNOK", ProgramFile(), 1);
   std::vector<char*> args;

@@ -17,6 +17,7 @@ struct RunOptions {
   bool stdout_to_full_device = false;
   bool stdout_to_closed_pipe = false;
   int max_open_files = 0;            // RLIMIT_NOFILE when non-zero
+  long max_file_size = 0;            // RLIMIT_FSIZE in bytes when non-zero
   int timeout_seconds = 30;          // killed, status -1, after this long
 };
 
