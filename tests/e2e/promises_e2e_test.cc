@@ -59,7 +59,9 @@ TEST(Promises, AFileSizeLimitFailsTheWriteAndKeepsTheOldFile) {
     SCOPED_TRACE(hard_linked ? "in place" : "renamed");
     TempDir dir;
     const std::string path = dir.Write("s.ini", old);
-    if (hard_linked) link(path.c_str(), (dir.path() + "/twin").c_str());
+    if (hard_linked) {
+      ASSERT_EQ(link(path.c_str(), (dir.path() + "/twin").c_str()), 0);
+    }
     RunOptions options{"\n"};
     options.max_file_size = 4096;
     const RunResult result = Set(dir.path(), "S.k=" + std::string(500, 'n'), options);
@@ -82,9 +84,9 @@ TEST(Promises, AGroupMemberKeepsTheOwnerAndGroup) {
   for (const mode_t dir_mode : {02775, 0755}) {  // group-writable, and refusing new files
     SCOPED_TRACE(dir_mode);
     const std::string path = dir.Write("p/s.ini", "[S]\nk=old\n");
-    chown((dir.path() + "/p").c_str(), kOwner, kGroup);
+    ASSERT_EQ(chown((dir.path() + "/p").c_str(), kOwner, kGroup), 0);
     chmod((dir.path() + "/p").c_str(), dir_mode);
-    chown(path.c_str(), kOwner, kGroup);
+    ASSERT_EQ(chown(path.c_str(), kOwner, kGroup), 0);
     chmod(path.c_str(), 0664);
     const ino_t inode = Stat(path).st_ino;
     const RunResult result = RunCommand(
@@ -113,7 +115,7 @@ TEST(Promises, ModeBitsAclAndAttributesAreKept) {
   SkipUnlessPosixRoot();
   TempDir dir;
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
-  chown(path.c_str(), kOwner, kGroup);
+  ASSERT_EQ(chown(path.c_str(), kOwner, kGroup), 0);
   chmod(path.c_str(), 06754);
   const bool has_acl = RunCommand({"setfacl", "-m", "u:1:rw", path}).status == 0;
   const bool has_attribute = setxattr(path.c_str(), "user.note", "kept", 4, 0) == 0;
