@@ -140,6 +140,14 @@ std::vector<std::string> CrashScene::Judge(Ending ending, const RunResult& follo
   for (const std::string& name : Names(dir_)) {
     if (name.rfind(".varnok-", 0) == 0) leftovers += " " + name;
   }
+  // A journal that cannot be kept beside the script goes to /var/tmp,
+  // named by the script's device and inode.
+  const std::string inode = "-" + std::to_string(expected_.st_ino) + ".";
+  for (const std::string& name : Names("/var/tmp")) {
+    if (name.rfind("varnok-", 0) == 0 && name.find(inode) != std::string::npos) {
+      leftovers += " /var/tmp/" + name;
+    }
+  }
   if (!leftovers.empty()) problems.push_back("leftover:" + leftovers);
   const std::string identity = IdentityProblem();
   if (!identity.empty()) problems.push_back(identity);
