@@ -95,7 +95,8 @@ class Matrix {
     return RunCommand(argv, options);
   }
 
-  std::vector<TracedCall> Trace() const { return ParseTrace(ReadFile(log_), scene_.project()); }
+  std::string Log() const { return ReadFile(log_); }
+  std::vector<TracedCall> Trace() const { return ParseTrace(Log(), scene_.project()); }
 
   // One crash point: `action` ("signal=KILL" or "error=E") at `call`, on top
   // of the `base` injections.
@@ -156,6 +157,37 @@ std::string FlushFailure(const CrashPath& path, const std::vector<TracedCall>& c
   return "";
 }
 
+// The recorded run of a path: its calls, the injections every crash point
+// runs under, and where the crash points start.
+struct Recording {
+  std::vector<TracedCall> calls;
+  std::vector<std::string> base;
+  size_t first = 0;
+};
+
+// Records one run for `path` (under the failed flush, for the roll-back);
+// false, with a failure recorded, when the run does not take the path.
+bool Record(const CrashPath& path, CrashScene* scene, const Matrix& matrix, Recording* out) {
+  if (!scene->Prepare()) return false;
+  matrix.Traced({}, true);
+  out->calls = matrix.Trace();
+  if (!path.flush_call.empty()) {
+    const std::string flush_failure = FlushFailure(path, out->calls);
+    if (flush_failure.empty() || !scene->Prepare()) {
+      ADD_FAILURE() << path.name << ": no " << path.flush_call << " after the rename";
+      return false;
+    }
+    out->base.push_back(flush_failure);
+    matrix.Traced(out->base, true);
+    out->calls = matrix.Trace();
+    out->first = FirstNaming(out->calls, " (INJECTED)") + 1;  // the points after the failure
+  }
+  const std::string why_not = path.why_not_taken(out->calls);
+  if (why_not.empty() && out->first <= out->calls.size()) return true;
+  ADD_FAILURE() << path.name << " is not taken: " << why_not << "\n" << matrix.Log();
+  return false;
+}
+
 }  // namespace
 
 std::vector<TracedCall> ParseTrace(const std::string& log, const std::string& project) {
@@ -199,30 +231,10 @@ CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool w
   chmod(logs.c_str(), 0777);  // the unprivileged runner's strace writes here
   CrashScene scene(root.path(), path, size, grow);
   Matrix matrix(path, &scene, logs + "/trace", &counts);
-  if (!scene.Prepare()) return counts;
-  matrix.Traced({}, true);
-  std::vector<TracedCall> calls = matrix.Trace();
-  std::vector<std::string> base;
-  size_t first = 0;
-  if (!path.flush_call.empty()) {
-    const std::string flush_failure = FlushFailure(path, calls);
-    if (flush_failure.empty() || !scene.Prepare()) {
-      ADD_FAILURE() << path.name << ": no " << path.flush_call << " after the rename";
-      return counts;
-    }
-    base.push_back(flush_failure);
-    matrix.Traced(base, true);
-    calls = matrix.Trace();
-    while (first < calls.size() && calls[first].line.find(" (INJECTED)") == std::string::npos) {
-      ++first;
-    }
-    ++first;  // the crash points come after the failed flush
-  }
-  const std::string why_not = path.why_not_taken(calls);
-  if (!why_not.empty() || first > calls.size()) {
-    ADD_FAILURE() << path.name << " is not taken: " << why_not << "\n" << ReadFile(logs + "/trace");
-    return counts;
-  }
+  Recording recording;
+  if (!Record(path, &scene, matrix, &recording)) return counts;
+  const std::vector<TracedCall>& calls = recording.calls;
+  size_t first = recording.first;
   if (!whole_run) first = std::max(first, FirstNaming(calls, "\"s.ini\""));
   for (size_t i = first; i < calls.size(); ++i) {
     const TracedCall& call = calls[i];
@@ -231,10 +243,12 @@ CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool w
     // nothing another process reads, so the kill at the next call stands in.
     if (!path.flush_call.empty() && call.name == path.flush_call) continue;
     ++counts.calls;
-    matrix.Try(call, "signal=KILL", base);
-    if (!base.empty() || !call.own || !CanFail(call)) continue;
+    matrix.Try(call, "signal=KILL", recording.base);
+    if (!recording.base.empty() || !call.own || !CanFail(call)) continue;
     ++counts.own;
-    for (const char* error : kErrors) matrix.Try(call, std::string("error=") + error, base);
+    for (const char* error : kErrors) {
+      matrix.Try(call, std::string("error=") + error, recording.base);
+    }
   }
   counts.seconds = Now() - started;
   return counts;
