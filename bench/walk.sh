@@ -6,7 +6,9 @@
 # cache, then the broad tree with a cold one: run as root, the page cache
 # is dropped before every run (skipped where the system refuses that).
 #
-# Usage: bench/walk.sh [--smoke]   (VARNOK=path overrides build/varnok)
+# Usage: bench/walk.sh [--smoke]   (VARNOK=path overrides build/varnok;
+# BASELINE=path adds a comparison with another build of varnok, such as the
+# one before a change, on the same trees)
 source "$(dirname "$0")/lib.sh"
 
 if ((SMOKE)); then
@@ -69,9 +71,11 @@ TREE=$SCRATCH/broad
 DEEP=$SCRATCH/deep
 varnok_walk() { "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 find_walk() { find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
+baseline_walk() { "$BASELINE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 
-# Checks that varnok reports the script missing, warms the cache for both,
-# then compares them.
+# Checks that varnok reports the script missing in $1, warms the cache,
+# then compares varnok with find (and with the baseline) and reports each
+# ratio under the label $2 against the goal $3.
 measure() {
   WALK_ROOT=$1
   local screen
@@ -81,6 +85,11 @@ measure() {
   varnok_walk </dev/null >/dev/null
   find_walk >/dev/null
   compare "$RUNS" varnok_walk find_walk
+  report "$2" "find" "$3"
+  if [[ -n ${BASELINE:-} ]]; then
+    compare "$RUNS" varnok_walk baseline_walk
+    report "$2" "baseline" 1
+  fi
 }
 
 echo "building trees under $SCRATCH ..."
@@ -103,10 +112,12 @@ measure_cold() {
   WALK_ROOT=$TREE
   BEFORE_EACH_RUN=drop_caches compare "$COLD_RUNS" varnok_walk find_walk
   report "cold walk" "find" 0.5
+  if [[ -n ${BASELINE:-} ]]; then
+    BEFORE_EACH_RUN=drop_caches compare "$COLD_RUNS" varnok_walk baseline_walk
+    report "cold walk" "baseline" 1
+  fi
 }
 
-measure "$TREE"
-report "full walk" "find" 0.3
-measure "$DEEP"
-report "deep walk ($DEPTH)" "find" -
+measure "$TREE" "full walk" 0.3
+measure "$DEEP" "deep walk ($DEPTH)" -
 measure_cold
