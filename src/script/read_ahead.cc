@@ -129,12 +129,20 @@ std::string ReadAheadSearch::Walk(const std::string& root) {
 }
 
 // The next directory in the walk's order. The walk takes it out of its
-// parent, so a finished subtree is freed as soon as the walk leaves it.
+// parent, and drops the parent with its last child, so the stack holds only
+// levels with directories still to search (a deep chain costs nothing to
+// look ahead through) and a finished subtree is freed as the walk leaves it.
 NodePtr ReadAheadSearch::NextNode() {
   while (!stack_.empty()) {
     Frame& top = stack_.back();
-    if (top.next < top.node->children.size()) return std::move(top.node->children[top.next++]);
-    stack_.pop_back();
+    std::vector<NodePtr>& children = top.node->children;
+    if (top.next == children.size()) {
+      stack_.pop_back();  // a level without subdirectories
+      continue;
+    }
+    NodePtr next = std::move(children[top.next++]);
+    if (top.next == children.size()) stack_.pop_back();
+    return next;
   }
   return nullptr;
 }
