@@ -24,11 +24,11 @@ std::string FindScript(const std::string& Dir, const std::string& Name);
 struct ReadAheadOptions {
   /// Threads that list directories besides the walking one; 0 walks alone.
   /// The work is mostly waiting on the disk, so more threads than cores pay.
-  size_t readers = 6;
+  size_t readers = 8;
   /// Directories ahead of the walk, in walking order, that may be listed or
   /// queued before the walk reaches them; bounds the memory the listings
   /// held ahead take.
-  size_t window = 64;
+  size_t window = 128;
   /// Directories the walk lists alone before it starts the readers, so a
   /// small project pays no thread start.
   size_t start_after = 16;

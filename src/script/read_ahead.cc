@@ -151,7 +151,11 @@ NodePtr ReadAheadSearch::NextNode() {
 // else by waiting for the reader. Queues the directories ahead meanwhile.
 void ReadAheadSearch::Obtain(Node& node) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool mine = node.stage == Node::Stage::kWaiting || node.stage == Node::Stage::kQueued;
+  // A queued directory is left to the readers while they run: taking it
+  // would keep the walk at the head of the queue, listing nearly everything
+  // itself, with the readers never ahead of it.
+  const bool mine = node.stage == Node::Stage::kWaiting ||
+                    (node.stage == Node::Stage::kQueued && readers_.empty());
   if (mine) node.stage = Node::Stage::kListing;
   ++obtained_;
   Schedule();
@@ -188,11 +192,10 @@ void ReadAheadSearch::Expand(Node& node) {
 void ReadAheadSearch::Schedule() {
   if (readers_wanted_ == 0 || obtained_ < start_after_) return;
   size_t budget = window_;
-  for (auto frame = stack_.rbegin(); frame != stack_.rend(); ++frame) {
+  bool room = true;
+  for (auto frame = stack_.rbegin(); room && frame != stack_.rend(); ++frame) {
     const std::vector<NodePtr>& children = frame->node->children;
-    for (size_t i = frame->next; i < children.size(); ++i) {
-      if (!Visit(children[i], &budget)) return;
-    }
+    for (size_t i = frame->next; room && i < children.size(); ++i) room = Visit(children[i], &budget);
   }
   if (readers_.empty() && !queue_.empty()) StartReaders();
 }
