@@ -2,9 +2,10 @@
 // search's order and decides everything: which directory comes next, which
 // were listed before, where the answer is. A few reader threads only list
 // directories that the walk will reach soon, so that several listings are
-// in flight while the walk waits on one. The walk uses a reader's listing
-// when it is there and lists a directory itself when no reader has started
-// on it, so the answer never depends on how the threads are scheduled.
+// in flight while the walk waits on one. The walk lists a directory itself
+// when it was not handed to the readers and waits for a reader's listing
+// otherwise; either way the walk alone orders and judges the listings, so
+// the answer never depends on how the threads are scheduled.
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
@@ -147,8 +148,8 @@ NodePtr ReadAheadSearch::NextNode() {
   return nullptr;
 }
 
-// Makes `node` listed: by the walk itself when no reader has started on it,
-// else by waiting for the reader. Queues the directories ahead meanwhile.
+// Makes `node` listed: by the walk itself when it is not queued for the
+// readers, else by waiting for them. Queues the directories ahead meanwhile.
 void ReadAheadSearch::Obtain(Node& node) {
   std::unique_lock<std::mutex> lock(mutex_);
   // A queued directory is left to the readers while they run: taking it
