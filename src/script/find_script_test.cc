@@ -56,7 +56,8 @@ class Tree {
     if (dir < 0) return false;
     bool made = true;
     if (start < relative.size()) {
-      const int file = openat(dir, relative.c_str() + start, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      const int file =
+          openat(dir, relative.c_str() + start, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       made = file >= 0;
       if (made) close(file);
     }
@@ -103,7 +104,9 @@ class SearchBoth : public ::testing::TestWithParam<Walk> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Walks, SearchBoth, ::testing::ValuesIn(kWalks),
-                         [](const ::testing::TestParamInfo<Walk>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Walk>& walk) {
+                           return walk.param.name;
+                         });
 
 TEST_P(SearchBoth, DepthFirstPreOrderInListingOrder) {
   for (const char* file : {"c/s.ini", "B/x/s.ini", "a/b/s.ini", "_/s.ini", "a/a/deeper/no.txt"}) {
@@ -157,7 +160,9 @@ TEST_P(SearchBoth, LinksAreFollowedEachDirectoryOnceAndCyclesEnd) {
 // by side, all within a few dozen descriptors at most.
 TEST_P(SearchBoth, DeepAndBroadWithFewDescriptors) {
   std::string deep;
-  for (int level = 0; level < 250; ++level) deep += "level-of-the-chain-" + std::to_string(level % 2) + "/";
+  for (int level = 0; level < 250; ++level) {
+    deep += "level-of-the-chain-" + std::to_string(level % 2) + "/";
+  }
   ASSERT_GT(deep.size(), static_cast<size_t>(PATH_MAX));
   ASSERT_TRUE(tree_.Make("m/a/" + deep + "s.ini"));
   ASSERT_TRUE(tree_.Make("m/a/level-of-the-chain-0/aside/x/y/other.txt"));
@@ -217,8 +222,10 @@ class RandomTree {
 
  private:
   void AddEntry() {
-    static const char* const kDirNames[] = {"a", "B", "_u", "sub", "Sub2", ".dot", "zed", "M0", "s.ini"};
-    static const char* const kFileNames[] = {"s.ini", "S.INI", "s.Ini", "setup.ini", "x.txt", "s1.ini"};
+    static const char* const kDirNames[] = {"a",    "B",   "_u", "sub",  "Sub2",
+                                            ".dot", "zed", "M0", "s.ini"};
+    static const char* const kFileNames[] = {"s.ini", "S.INI", "s.Ini",
+                                             "setup.ini", "x.txt", "s1.ini"};
     const std::string parent = dirs_[Pick(dirs_.size())];
     const std::string prefix = parent.empty() ? "" : parent + "/";
     const size_t kind = Pick(10);

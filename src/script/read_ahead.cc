@@ -183,7 +183,8 @@ void ReadAheadSearch::Expand(Node& node) {
   node.expanded = true;
   std::vector<std::string>& subdirs = node.result.scan.subdirs;
   for (const std::string& name : subdirs) {
-    if (name[0] != '.') node.children.push_back(std::make_shared<Node>(node.path + kPathSeparator + name));
+    if (name[0] == '.') continue;  // dot directories are not searched
+    node.children.push_back(std::make_shared<Node>(node.path + kPathSeparator + name));
   }
   std::vector<std::string>().swap(subdirs);
 }
@@ -196,7 +197,9 @@ void ReadAheadSearch::Schedule() {
   bool room = true;
   for (auto frame = stack_.rbegin(); room && frame != stack_.rend(); ++frame) {
     const std::vector<NodePtr>& children = frame->node->children;
-    for (size_t i = frame->next; room && i < children.size(); ++i) room = Visit(children[i], &budget);
+    for (size_t i = frame->next; room && i < children.size(); ++i) {
+      room = Visit(children[i], &budget);
+    }
   }
   if (readers_.empty() && !queue_.empty()) StartReaders();
 }
