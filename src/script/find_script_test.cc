@@ -2,8 +2,8 @@
 // and with read-ahead from no readers to many. All must give one answer.
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,11 +30,9 @@ class Tree {
     if (mkdtemp(name) != nullptr) root_ = name;
   }
   ~Tree() {
-    // From inside each directory, since the paths may be longer than the
-    // system takes.
-    nftw(root_.c_str(),
-         [](const char* path, const struct stat*, int, FTW* at) { return remove(path + at->base); },
-         16, FTW_DEPTH | FTW_PHYS | FTW_CHDIR);
+    const int dir = open(root_.c_str(), kDirectoryFlags);
+    if (dir >= 0) RemoveContents(dir);
+    rmdir(root_.c_str());
   }
   const std::string& root() const { return root_; }
   std::string At(const std::string& relative) const { return root_ + "/" + relative; }
@@ -66,6 +64,25 @@ class Tree {
   }
   bool Link(const std::string& relative, const std::string& target) {
     return symlink(target.c_str(), At(relative).c_str()) == 0;
+  }
+
+  // Empties the directory open on `dir`, which this closes, one step at a
+  // time (the paths may be longer than the system takes); links not followed.
+  static void RemoveContents(int dir) {
+    DIR* listing = fdopendir(dir);
+    if (listing == nullptr) {
+      close(dir);
+      return;
+    }
+    while (const dirent* entry = readdir(listing)) {
+      const char* name = entry->d_name;
+      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+      if (unlinkat(dirfd(listing), name, 0) == 0) continue;
+      const int sub = openat(dirfd(listing), name, kDirectoryFlags | O_NOFOLLOW);
+      if (sub >= 0) RemoveContents(sub);
+      unlinkat(dirfd(listing), name, AT_REMOVEDIR);
+    }
+    closedir(listing);
   }
 
  private:
