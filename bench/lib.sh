@@ -39,6 +39,12 @@ time_us() {
   echo $((end - start))
 }
 
+# time_us after BEFORE_EACH_RUN, if set.
+timed_run() {
+  [[ -z ${BEFORE_EACH_RUN:-} ]] || "$BEFORE_EACH_RUN"
+  time_us "$@"
+}
+
 # The median of the numbers given as arguments.
 median() {
   printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {
@@ -54,17 +60,18 @@ minimum() {
 # alternating which goes first; sets VARNOK_US and REFERENCE_US to the
 # medians in microseconds, VARNOK_MIN_US and REFERENCE_MIN_US to the fastest
 # runs (the least disturbed by other work). Each function gets the round
-# number.
+# number. When BEFORE_EACH_RUN names a function, it runs untimed before
+# every timed run.
 compare() {
   local runs=$1 candidate=$2 reference=$3 i
   local -a mine=() theirs=()
   for ((i = 1; i <= runs; i++)); do
     if ((i % 2)); then
-      mine+=("$(time_us "$candidate" "$i")")
-      theirs+=("$(time_us "$reference" "$i")")
+      mine+=("$(timed_run "$candidate" "$i")")
+      theirs+=("$(timed_run "$reference" "$i")")
     else
-      theirs+=("$(time_us "$reference" "$i")")
-      mine+=("$(time_us "$candidate" "$i")")
+      theirs+=("$(timed_run "$reference" "$i")")
+      mine+=("$(timed_run "$candidate" "$i")")
     fi
   done
   VARNOK_US=$(median "${mine[@]}")

@@ -21,7 +21,8 @@ endif()
 # depends on that alone. The sanitizer runtimes expect the shared C++ runtime,
 # so sanitized builds keep it.
 function(varnok_link_runtime_statically target)
-  if(NOT WIN32 AND NOT APPLE AND NOT VARNOK_SANITIZE AND NOT VARNOK_FUZZ
+  if(NOT WIN32 AND NOT APPLE AND NOT VARNOK_SANITIZE AND NOT VARNOK_SANITIZE_THREAD
+     AND NOT VARNOK_FUZZ
      AND CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$")
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()

@@ -3,8 +3,8 @@
 # the programs can run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${VARNOK_MINGW_TRIPLET})
-# The POSIX thread model: GoogleTest needs std::mutex, which this
-# compiler's win32 model lacks. The program itself starts no thread.
+# The POSIX thread model: the search's read-ahead and GoogleTest need
+# std::thread and std::mutex, which this compiler's win32 model lacks.
 set(CMAKE_C_COMPILER ${VARNOK_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VARNOK_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${VARNOK_MINGW_TRIPLET}-windres)

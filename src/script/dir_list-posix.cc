@@ -3,7 +3,9 @@
 // elsewhere). The cursor holds one directory descriptor between steps (two
 // while a child is listed); it moves up through "..", checked against the
 // identity recorded on the way down, and reopens by path where that differs
-// (a level entered through a link).
+// (a level entered through a link). The scanner serves the read-ahead: it
+// opens each directory by path, relative to the last one it kept open when
+// the path lies below it.
 #include "script/dir_list.h"
 
 #include <dirent.h>
@@ -220,5 +222,57 @@ void DirectoryCursor::ReturnToParent() {
 }
 
 const std::string& DirectoryCursor::path() const { return state_->path; }
+
+struct DirectoryScanner::State {
+  explicit State(const std::string& name) : pattern(name), buffer(kListingBufferSize) {}
+  ~State() { ForgetKept(); }
+
+  void ForgetKept() {
+    if (kept_fd >= 0) close(kept_fd);
+    kept_fd = -1;
+    kept_path.clear();
+  }
+
+  // Opens `path` relative to the kept directory when it lies below it (one
+  // short step, no path resolution from the root), else from the start.
+  int Open(const std::string& path) const {
+    const size_t base = kept_path.size();
+    if (kept_fd >= 0 && path.size() > base + 1 && path.size() - base < PATH_MAX &&
+        path[base] == kPathSeparator && path.compare(0, base, kept_path) == 0) {
+      return openat(kept_fd, path.c_str() + base + 1, kDirectoryFlags);
+    }
+    return OpenDirectory(path);
+  }
+
+  NamePattern pattern;
+  std::vector<char> buffer;  // the listing's blocks, reused for every directory
+  int kept_fd = -1;          // the last directory scanned that has subdirectories
+  std::string kept_path;
+};
+
+DirectoryScanner::DirectoryScanner(const std::string& pattern)
+    : state_(std::make_unique<State>(pattern)) {}
+
+DirectoryScanner::~DirectoryScanner() = default;
+
+bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, DirectoryIdentity* id) {
+  State& s = *state_;
+  const int fd = s.Open(path);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  ListEntries(fd, s.pattern, &s.buffer, scan);
+  if (scan->subdirs.empty()) {
+    close(fd);  // nothing below to reach: keep the directory kept before
+    return true;
+  }
+  s.ForgetKept();
+  s.kept_fd = fd;
+  s.kept_path = path;
+  return true;
+}
 
 }  // namespace varnok

@@ -201,4 +201,28 @@ void DirectoryCursor::ReturnToParent() {
 
 const std::string& DirectoryCursor::path() const { return state_->path; }
 
+struct DirectoryScanner::State {
+  std::string pattern;
+};
+
+DirectoryScanner::DirectoryScanner(const std::string& pattern)
+    : state_(std::make_unique<State>(State{pattern})) {}
+
+DirectoryScanner::~DirectoryScanner() = default;
+
+bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, DirectoryIdentity* id) {
+  DirectoryIdentity found;
+  DirectoryId windows_id;
+  if (IdentifyDirectory(path, &windows_id)) {
+    found = {std::get<0>(windows_id),
+             (uint64_t{std::get<1>(windows_id)} << 32) | std::get<2>(windows_id), true};
+  }
+  *id = found;
+  scan->match.clear();
+  scan->subdirs.clear();
+  if (!FindDirectMatch(path, state_->pattern, &scan->match)) return false;
+  if (scan->match.empty()) scan->subdirs = ListSubdirectories(path);
+  return true;
+}
+
 }  // namespace varnok

@@ -4,6 +4,7 @@
 #ifndef VARNOK_SCRIPT_DIR_LIST_H_
 #define VARNOK_SCRIPT_DIR_LIST_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,42 @@ struct DirectoryScan {
   /// When nothing matched: the directories listed (neither hidden, system nor
   /// volume label), in the platform's listing order.
   std::vector<std::string> subdirs;
+};
+
+/// Who a directory is, whatever path reached it: the device or volume and
+/// the file's number on it. `known` is false where the file system gives no
+/// number; such a directory never counts as listed before.
+struct DirectoryIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool known = false;
+};
+
+inline bool operator<(const DirectoryIdentity& a, const DirectoryIdentity& b) {
+  return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
+}
+
+/// Scans single directories named by full path. One scanner serves one
+/// thread at a time; several scanners may work at once. A scanner may keep
+/// one directory it scanned open, to reach that directory's children without
+/// resolving the whole path again: it holds at most one descriptor between
+/// calls and three during one (a path longer than the system takes is
+/// opened piece by piece).
+class DirectoryScanner {
+ public:
+  /// `pattern` is the script name, matched as the platform's search does.
+  explicit DirectoryScanner(const std::string& pattern);
+  ~DirectoryScanner();
+  DirectoryScanner(const DirectoryScanner&) = delete;
+  DirectoryScanner& operator=(const DirectoryScanner&) = delete;
+
+  /// Scans the directory `path` (links followed) and tells who it is in
+  /// `id`. False when it cannot be listed.
+  bool Scan(const std::string& path, DirectoryScan* scan, DirectoryIdentity* id);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 /// A position in the directory tree, moved one level at a time. Each

@@ -39,8 +39,16 @@ bool AdvanceToNextDirectory(DirectoryCursor& cursor, std::vector<PendingLevel>& 
 
 }  // namespace
 
+bool IsPlainEntryName(const std::string& Name) {
+  return !Name.empty() && Name.find_first_of(kSeparators) == std::string::npos;
+}
+
 std::string FindScript(const std::string& Dir, const std::string& Name) {
-  if (Name.empty() || Name.find_first_of(kSeparators) != std::string::npos) return "";
+  return FindScriptWithReadAhead(Dir, Name, ReadAheadOptions());
+}
+
+std::string FindScriptSequential(const std::string& Dir, const std::string& Name) {
+  if (!IsPlainEntryName(Name)) return "";
   DirectoryCursor cursor(Name);
   DirectoryScan scan;
   if (!cursor.OpenRoot(Dir, &scan)) return "";

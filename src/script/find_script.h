@@ -2,6 +2,7 @@
 #ifndef VARNOK_SCRIPT_FIND_SCRIPT_H_
 #define VARNOK_SCRIPT_FIND_SCRIPT_H_
 
+#include <cstddef>
 #include <string>
 
 namespace varnok {
@@ -14,7 +15,35 @@ namespace varnok {
 /// ones) are not descended into; `Dir` itself always is. `Name` may hold the
 /// wildcards '*' and '?'; a name holding a directory separator matches
 /// nothing. The answer joins `Dir`, unchanged, and the entry's own name.
+///
+/// A few threads list directories ahead of the walk (see ReadAheadOptions);
+/// the answer is the one-directory-at-a-time walk's, FindScriptSequential.
 std::string FindScript(const std::string& Dir, const std::string& Name);
+
+/// How far the read-ahead goes and with how many threads.
+struct ReadAheadOptions {
+  /// Threads that list directories besides the walking one; 0 walks alone.
+  /// The work is mostly waiting on the disk, so more threads than cores pay.
+  size_t readers = 8;
+  /// Directories ahead of the walk, in walking order, that may be listed or
+  /// queued before the walk reaches them; bounds the memory the listings
+  /// held ahead take.
+  size_t window = 128;
+  /// Directories the walk lists alone before it starts the readers, so a
+  /// small project pays no thread start.
+  size_t start_after = 16;
+};
+
+/// FindScript with the read-ahead set by `options`.
+std::string FindScriptWithReadAhead(const std::string& Dir, const std::string& Name,
+                                    const ReadAheadOptions& options);
+
+/// FindScript walking one directory at a time: no threads, a few descriptors.
+std::string FindScriptSequential(const std::string& Dir, const std::string& Name);
+
+/// Whether `Name` can name an entry of a directory at all: not empty, and
+/// without a directory separator.
+bool IsPlainEntryName(const std::string& Name);
 
 }  // namespace varnok
 
