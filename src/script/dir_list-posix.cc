@@ -263,7 +263,7 @@ bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, Direct
     if (fd >= 0) close(fd);
     return false;
   }
-  *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), true};
+  *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, true};
   ListEntries(fd, s.pattern, &s.buffer, scan);
   if (scan->subdirs.empty()) {
     close(fd);  // nothing below to reach: keep the directory kept before

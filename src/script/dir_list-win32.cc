@@ -214,8 +214,10 @@ bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, Direct
   DirectoryIdentity found;
   DirectoryId windows_id;
   if (IdentifyDirectory(path, &windows_id)) {
-    found = {std::get<0>(windows_id),
-             (uint64_t{std::get<1>(windows_id)} << 32) | std::get<2>(windows_id), true};
+    found.volume = windows_id.first;
+    std::memcpy(&found.index, windows_id.second.data(), sizeof found.index);
+    std::memcpy(&found.index_high, windows_id.second.data() + 8, sizeof found.index_high);
+    found.known = true;
   }
   *id = found;
   scan->match.clear();

@@ -28,16 +28,19 @@ struct DirectoryScan {
 };
 
 /// Who a directory is, whatever path reached it: the device or volume and
-/// the file's number on it. `known` is false where the file system gives no
-/// number; such a directory never counts as listed before.
+/// the file's number on it, up to 128 bits wide (`index_high` holds the upper
+/// half where the system gives one). `known` is false where the file system
+/// gives no number; such a directory never counts as listed before.
 struct DirectoryIdentity {
   uint64_t volume = 0;
   uint64_t index = 0;
+  uint64_t index_high = 0;
   bool known = false;
 };
 
 inline bool operator<(const DirectoryIdentity& a, const DirectoryIdentity& b) {
-  return a.volume != b.volume ? a.volume < b.volume : a.index < b.index;
+  if (a.volume != b.volume) return a.volume < b.volume;
+  return a.index_high != b.index_high ? a.index_high < b.index_high : a.index < b.index;
 }
 
 /// Scans single directories named by full path. One scanner serves one
