@@ -21,14 +21,6 @@
 namespace e2e {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 using Calls = std::vector<TracedCall>;
 
 std::string WhyNotRunnable() {

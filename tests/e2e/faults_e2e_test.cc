@@ -9,14 +9,6 @@
 namespace e2e {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool kSanitized = false;
-#endif
-
 const char kOld[] = "[S]\nk=old\n";
 
 // Whether `result` is a clean failure: the usage screen, or the report of a

@@ -9,6 +9,16 @@
 
 namespace e2e {
 
+/// Whether the tests were built with AddressSanitizer, whose slower runs some
+/// tests leave out.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 struct RunOptions {
   std::string input;                 // standard input, through a pipe
   bool input_from_file = false;      // give `input` as a regular file instead
