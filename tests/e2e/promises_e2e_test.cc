@@ -44,9 +44,12 @@ bool Landed(const RunResult& result) {
   return result.status == 0 && result.out.empty() && result.err.empty();
 }
 
-void SkipUnlessPosixRoot() {
-  if (TestingWindowsBuild()) GTEST_SKIP() << "POSIX owners, modes and attributes";
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away and switch users";
+// Why a test of POSIX owners cannot run here; empty when it can. (A skip
+// inside a helper would end only the helper, not the test.)
+std::string WhyNoPosixRoot() {
+  if (TestingWindowsBuild()) return "POSIX owners, modes and attributes";
+  if (geteuid() != 0) return "needs root to give files away and switch users";
+  return "";
 }
 
 // Under `ulimit -f` the write fails with EFBIG instead of killing the run,
@@ -78,7 +81,7 @@ TEST(Promises, AFileSizeLimitFailsTheWriteAndKeepsTheOldFile) {
 // could have that owner, so it is rewritten in place and keeps owner, group
 // and mode; no journal stays, beside it or in /var/tmp.
 TEST(Promises, AGroupMemberKeepsTheOwnerAndGroup) {
-  SkipUnlessPosixRoot();
+  if (const std::string why = WhyNoPosixRoot(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   for (const mode_t dir_mode : {02775, 0755}) {  // group-writable, and refusing new files
@@ -112,7 +115,7 @@ TEST(Promises, AGroupMemberKeepsTheOwnerAndGroup) {
 // Replaced as root, the new file has the old one's setuid and setgid bits,
 // owner and group, access ACL and user attribute.
 TEST(Promises, ModeBitsAclAndAttributesAreKept) {
-  SkipUnlessPosixRoot();
+  if (const std::string why = WhyNoPosixRoot(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
   ASSERT_EQ(chown(path.c_str(), kOwner, kGroup), 0);
