@@ -132,7 +132,11 @@ DWORD LockedFile::State::ReplaceByRename(const Part* parts, int count, bool* in_
 // leads to the file that was read.
 DWORD LockedFile::State::SwapIn(HANDLE temp, const std::wstring& temp_path, bool* in_place) {
   FileIdentity now;
-  if (!IdentityAt(stored_path, &now) || now != identity) return kNameReplaced;
+  if (!IdentityAt(stored_path, &now)) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_FILE_NOT_FOUND;
+  }
+  if (now != identity) return kNameReplaced;
   if (!MarkForDeletion(temp, false)) return GetLastError();
   DWORD error = RenameRetried([&] { return PosixRename(temp, stored_path); }, kRenameWaitMs);
   if (error == 0 || !RenameUnsupported(error)) {
@@ -161,6 +165,7 @@ bool LockedFile::Open(const std::string& path) {
   State& s = *state_;
   s.Reset();
   content_.clear();
+  must_reopen_ = false;
   const std::wstring wide = ExtendedPath(path);
   const Deadline deadline(kTurnWaitMs);
   // The identity is known only from an open file; the turn is taken for it,
@@ -199,9 +204,13 @@ int LockedFile::Replace(std::string_view head, std::string_view middle, std::str
   bool in_place = s.info.nNumberOfLinks > 1 || !s.may_delete || s.stored_path.empty() ||
                   !AttributesReproducible(s.info.dwFileAttributes);
   DWORD error = 0;
+  must_reopen_ = false;
   if (!in_place) error = s.ReplaceByRename(parts, 3, &in_place);
   if (in_place && s.file != INVALID_HANDLE_VALUE) error = s.ReplaceInPlace(content_, parts, 3);
-  return static_cast<int>(error);
+  // Another file took the name: nothing was written, and the change is made
+  // again from that file's content.
+  must_reopen_ = error == kNameReplaced;
+  return must_reopen_ ? 0 : static_cast<int>(error);
 }
 
 }  // namespace varnok
