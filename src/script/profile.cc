@@ -22,6 +22,7 @@ class ByteUnits {
   Unit operator[](size_t i) const { return text_[i]; }
   /// The index of the first `unit` at or after `from`, else size().
   size_t Find(Unit unit, size_t from) const {
+    if (from >= text_.size()) return text_.size();  // an empty view may have no data at all
     const void* hit = std::memchr(text_.data() + from, unit, text_.size() - from);
     return hit ? static_cast<const char*>(hit) - text_.data() : text_.size();
   }

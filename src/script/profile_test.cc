@@ -24,6 +24,13 @@ TEST(ProfileRead, LineEndings) {
   EXPECT_EQ(Read("[S]\r\n\r\n\r\n  \t\r\na=1", "S", "a"), "1");
 }
 
+// An empty file may come as a view without any data behind it; reading it
+// must not hand that null pointer to the byte searches.
+TEST(ProfileRead, AnEmptyTextWithoutDataHoldsNothing) {
+  EXPECT_EQ(Read(std::string_view(), "S", "a"), "<absent>");
+  EXPECT_EQ(Read(std::string_view(), "", ""), "<absent>");
+}
+
 TEST(ProfileRead, ByteOrderMarks) {
   EXPECT_EQ(Read("\xEF\xBB\xBF[S]\na=1", "S", "a"), "1");
   // A mark anywhere else is an ordinary byte of the name.

@@ -54,10 +54,15 @@ std::optional<char32_t> DecodeUtf8(std::string_view text, size_t* pos, bool surr
 std::optional<std::u16string> ToUtf16(std::string_view text, bool surrogates_allowed) {
   std::u16string units;
   units.reserve(text.size());
+  char32_t previous = 0;
   for (size_t pos = 0; pos < text.size();) {
     const auto code = DecodeUtf8(text, &pos, surrogates_allowed);
     if (!code) return std::nullopt;
+    // A pair written as two encoded surrogates is no WTF-8: the pair has its
+    // own four-byte form, and only that one comes back from the units.
+    if (IsLeadSurrogate(previous) && IsTrailSurrogate(*code)) return std::nullopt;
     AppendUtf16(&units, *code);
+    previous = *code;
   }
   return units;
 }

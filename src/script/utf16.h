@@ -21,8 +21,10 @@ std::string Utf16ToWtf8(std::u16string_view units);
 /// surrogates, values past U+10FFFF and cut sequences.
 std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 
-/// The code units of WTF-8 (UTF-8 in which encoded surrogates are allowed);
-/// the inverse of Utf16ToWtf8.
+/// The code units of WTF-8 (UTF-8 in which unpaired surrogates are allowed
+/// in their three-byte form; a lead surrogate followed by a trail one is
+/// refused, since the pair has its four-byte form); the inverse of
+/// Utf16ToWtf8.
 std::optional<std::u16string> Wtf8ToUtf16(std::string_view text);
 
 /// The code unit stored at `bytes[0..1]` in the given byte order.

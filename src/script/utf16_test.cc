@@ -41,6 +41,9 @@ TEST(Utf16, Utf8IsCheckedStrictly) {
   for (const char* text : refused) EXPECT_FALSE(Utf8ToUtf16(text)) << text;
   EXPECT_FALSE(Wtf8ToUtf16("\xE2\x82"));
   EXPECT_FALSE(Wtf8ToUtf16("\xC0\x80"));
+  // A pair spelled as two surrogates would come back in its four-byte form.
+  EXPECT_FALSE(Wtf8ToUtf16("\xED\xA0\x80\xED\xB0\x80"));
+  EXPECT_EQ(Wtf8ToUtf16("\xED\xB0\x80\xED\xA0\x80"), std::u16string(u"\xDC00\xD800"));
 }
 
 TEST(Utf16, BytesInEitherOrder) {
