@@ -181,13 +181,25 @@ TEST(Write, AKilledRewriteLeavesTheOldOrTheNewFile) {
       strays += left.size();
       for (const std::string& name : left) remove((dir.path() + "/" + name).c_str());
     } else {
-      EXPECT_EQ(left, std::vector<std::string>{}) << "trial " << trial;
+      // A kill between naming the new file and removing the old one leaves
+      // a temporary file tagged with the script's inode; the next run on
+      // the file removes it.
+      for (const std::string& name : left) {
+        EXPECT_TRUE(name.rfind(".varnok-", 0) == 0 && name.size() > 12 &&
+                    name.compare(name.size() - 4, 4, ".tmp") == 0)
+            << "trial " << trial << ": " << name;
+      }
+      strays += left.size();
     }
   }
   EXPECT_GT(killed_early, 0);
   // Under Wine creating and renaming a file take milliseconds, and a kill
   // inside such a call leaves the temporary file; a rare one is tolerated.
-  EXPECT_LE(strays, 2u);
+  // On POSIX the window is a few system calls wide.
+  EXPECT_LE(strays, 3u);
+  ASSERT_EQ(Set(dir, "S.k=end").status, 0);
+  std::vector<std::string> after = dir.List();
+  EXPECT_EQ(after, std::vector<std::string>{"s.ini"});
 }
 
 TEST(Write, AFileWithoutWritePermissionIsReadOnlyEvenToRoot) {
