@@ -32,6 +32,12 @@ struct ReadAheadOptions {
   /// Directories the walk lists alone before it starts the readers, so a
   /// small project pays no thread start.
   size_t start_after = 16;
+  /// A listing by the walk that takes at least this long (microseconds)
+  /// counts as slow: read from a disk or a network rather than from memory,
+  /// where a small directory takes under ten. The readers start only once
+  /// half of the walk's recent listings were slow; 0 counts every listing
+  /// as slow.
+  long slow_listing_us = 20;
 };
 
 /// FindScript with the read-ahead set by `options`.

@@ -100,7 +100,8 @@ void PrintTo(const Walk& walk, std::ostream* out) { *out << walk.name; }
 
 SearchFunction WithReadAhead(size_t readers, size_t window, size_t start_after) {
   return [=](const std::string& dir, const std::string& name) {
-    return FindScriptWithReadAhead(dir, name, {readers, window, start_after});
+    // Every listing counts as slow, so the readers start even on a fast disk.
+    return FindScriptWithReadAhead(dir, name, {readers, window, start_after, 0});
   };
 }
 
@@ -214,11 +215,11 @@ TEST(SearchReadAhead, LeavesNoThreadAndNoDescriptorBehind) {
   ASSERT_TRUE(tree.Make("d0/s.ini"));
   // A first search, so that threads a runtime starts on first use (as
   // ThreadSanitizer's) are counted before.
-  FindScriptWithReadAhead(tree.root(), "absent.ini", {8, 64, 0});
+  FindScriptWithReadAhead(tree.root(), "absent.ini", {8, 64, 0, 0});
   const size_t threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
   ASSERT_GT(threads, 0u);
   for (const char* name : {"s.ini", "absent.ini"}) {
-    FindScriptWithReadAhead(tree.root(), name, {8, 64, 0});
+    FindScriptWithReadAhead(tree.root(), name, {8, 64, 0, 0});
     EXPECT_EQ(CountEntries("/proc/self/task"), threads) << name;
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds) << name;
   }
@@ -266,7 +267,7 @@ TEST(SearchReadAhead, AnswersAsTheSequentialWalkOnRandomTrees) {
   const char* const kNames[] = {"s.ini", "S.ini", "s?.ini", "*.ini", "setup.ini", "none.txt"};
   for (unsigned seed = 1; seed <= 150; ++seed) {
     RandomTree random(seed);
-    const ReadAheadOptions options = {1 + random.Pick(8), 1 + random.Pick(16), random.Pick(3)};
+    const ReadAheadOptions options = {1 + random.Pick(8), 1 + random.Pick(16), random.Pick(3), 0};
     for (const char* name : kNames) {
       const std::string expected = FindScriptSequential(random.tree().root(), name);
       EXPECT_EQ(FindScriptWithReadAhead(random.tree().root(), name, options), expected)

@@ -2,11 +2,15 @@
 // search's order and decides everything: which directory comes next, which
 // were listed before, where the answer is. A few reader threads only list
 // directories that the walk will reach soon, so that several listings are
-// in flight while the walk waits on one. The walk lists a directory itself
-// when it was not handed to the readers and waits for a reader's listing
-// otherwise; either way the walk alone orders and judges the listings, so
-// the answer never depends on how the threads are scheduled.
+// in flight while the walk waits on one. The readers start only when the
+// walk's own listings are slow (a cold disk, a network): from memory a
+// listing takes microseconds and threads only add cost. The walk lists a
+// directory itself when it was not handed to the readers and waits for a
+// reader's listing otherwise; either way the walk alone orders and judges
+// the listings, so the answer never depends on how the threads are
+// scheduled.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -27,6 +31,12 @@ namespace {
 
 // The most readers a search starts, whatever it is asked for.
 constexpr size_t kMostReaders = 32;
+
+// Readers start once half of the walk's last 16 listings were slow. A
+// listing from memory takes a few microseconds, and there readers only
+// cost: threads share one descriptor table, which makes every open and
+// close dearer, and a hand-off between threads costs more than a listing.
+constexpr int kSlowListingsToStart = 8;
 
 // What listing one directory gave.
 struct Listing {
@@ -73,6 +83,7 @@ class ReadAheadSearch {
         readers_wanted_(std::min(options.readers, kMostReaders)),
         window_(std::max<size_t>(options.window, 1)),
         start_after_(options.start_after),
+        slow_listing_(std::chrono::microseconds(options.slow_listing_us)),
         scanner_(pattern) {}
   ~ReadAheadSearch() { StopReaders(); }
   ReadAheadSearch(const ReadAheadSearch&) = delete;
@@ -88,6 +99,8 @@ class ReadAheadSearch {
 
   NodePtr NextNode();
   void Obtain(Node& node);
+  void NoteListingTime(std::chrono::steady_clock::duration took);
+  int SlowListings() const;
   bool Accept(const Node& node);
   void Expand(Node& node);
   void Schedule();
@@ -100,6 +113,7 @@ class ReadAheadSearch {
   const size_t readers_wanted_;
   const size_t window_;
   const size_t start_after_;
+  const std::chrono::steady_clock::duration slow_listing_;
   DirectoryScanner scanner_;  // the walk's own
 
   std::mutex mutex_;
@@ -114,6 +128,7 @@ class ReadAheadSearch {
   std::vector<Frame> stack_;
   std::set<DirectoryIdentity> listed_;
   size_t obtained_ = 0;
+  uint16_t recent_slow_ = 0;  // one bit for each of the walk's last listings, 1 if slow
 };
 
 std::string ReadAheadSearch::Walk(const std::string& root) {
@@ -162,7 +177,9 @@ void ReadAheadSearch::Obtain(Node& node) {
   Schedule();
   if (mine) {
     lock.unlock();
+    const auto started = std::chrono::steady_clock::now();
     Listing listing = List(scanner_, node.path);
+    NoteListingTime(std::chrono::steady_clock::now() - started);
     lock.lock();
     node.result = std::move(listing);
     node.stage = Node::Stage::kDone;
@@ -170,6 +187,18 @@ void ReadAheadSearch::Obtain(Node& node) {
     listing_done_.wait(lock, [&node] { return node.stage == Node::Stage::kDone; });
   }
   if (node.result.failure) std::rethrow_exception(node.result.failure);
+}
+
+// Records whether one of the walk's own listings was slow.
+void ReadAheadSearch::NoteListingTime(std::chrono::steady_clock::duration took) {
+  recent_slow_ = static_cast<uint16_t>(recent_slow_ << 1 | (took >= slow_listing_ ? 1 : 0));
+}
+
+// How many of the walk's last 16 listings were slow.
+int ReadAheadSearch::SlowListings() const {
+  int count = 0;
+  for (uint16_t bits = recent_slow_; bits != 0; bits &= static_cast<uint16_t>(bits - 1)) ++count;
+  return count;
 }
 
 // Whether the walk searches `node`: it was listed, and not listed before.
@@ -193,6 +222,7 @@ void ReadAheadSearch::Expand(Node& node) {
 // window; looks into the listings already made ahead. Holds the mutex.
 void ReadAheadSearch::Schedule() {
   if (readers_wanted_ == 0 || obtained_ < start_after_) return;
+  if (readers_.empty() && SlowListings() < kSlowListingsToStart) return;
   size_t budget = window_;
   bool room = true;
   for (auto frame = stack_.rbegin(); room && frame != stack_.rend(); ++frame) {
