@@ -12,12 +12,12 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstring>
 #include <set>
 #include <utility>
 
 #include "script/name_match.h"
+#include "win32_file_id.h"
 #include "win32_text.h"
 
 namespace varnok {
@@ -30,51 +30,27 @@ constexpr DWORD kSkippedAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | kVolumeLabelAttribute;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// FileIdInfo and its record (Windows 8 and later), which the headers name
-// only for builds that require Windows 8.
-constexpr auto kFileIdInfo = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
-struct FileIdRecord {
-  ULONGLONG volume_serial;
-  std::array<unsigned char, 16> file_id;
-};
-
-// Volume serial number and file ID. The 64-bit file index is not unique on
-// ReFS; the 128-bit ID is, and on NTFS it is the index widened.
-using DirectoryId = std::pair<ULONGLONG, std::array<unsigned char, 16>>;
-
 bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
-bool IdFromFileIdInfo(HANDLE dir, DirectoryId* id) {
-  FileIdRecord record;
-  if (!GetFileInformationByHandleEx(dir, kFileIdInfo, &record, sizeof record)) return false;
-  if (record.file_id == std::array<unsigned char, 16>{}) return false;
-  *id = {record.volume_serial, record.file_id};
-  return true;
-}
-
-bool IdFromFileIndex(HANDLE dir, DirectoryId* id) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(dir, &info)) return false;
-  const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  if (index == 0) return false;
-  id->first = info.dwVolumeSerialNumber;
-  id->second = {};
-  std::memcpy(id->second.data(), &index, sizeof index);
-  return true;
-}
-
-// The identity of the directory at `path`: the 128-bit file ID where the
-// system gives one, else the 64-bit file index; false when it has neither.
-bool IdentifyDirectory(const std::string& path, DirectoryId* id) {
+// The identity of the directory at `path`; `known` is false when the
+// system gives no file ID for it.
+DirectoryIdentity IdentifyDirectory(const std::string& path) {
+  DirectoryIdentity found;
   // "\." names the directory itself, also where `path` is a bare drive ("C:").
   HANDLE dir = CreateFileW(ExtendedPath(path + "\\.").c_str(), FILE_READ_ATTRIBUTES, kShareAll,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (dir == INVALID_HANDLE_VALUE) return false;
-  const bool known = IdFromFileIdInfo(dir, id) || IdFromFileIndex(dir, id);
+  if (dir == INVALID_HANDLE_VALUE) return found;
+  FileIdentity identity;
+  if (IdentityOf(dir, &identity) && HasFileId(identity)) {
+    found.volume = identity.volume;
+    std::memcpy(&found.index, identity.id, sizeof found.index);
+    std::memcpy(&found.index_high, identity.id + 8, sizeof found.index_high);
+    found.known = true;
+  }
   CloseHandle(dir);
-  return known;
+  return found;
 }
 
 // Starts the system's search for `pattern` in `dir`, the first entry in
@@ -151,8 +127,8 @@ struct DirectoryCursor::State {
   // Scans the directory at `path`; false when it cannot be searched or was
   // listed before.
   bool Scan(DirectoryScan* scan) {
-    DirectoryId id;
-    if (IdentifyDirectory(path, &id) && !listed.insert(id).second) return false;
+    const DirectoryIdentity id = IdentifyDirectory(path);
+    if (id.known && !listed.insert(id).second) return false;
     scan->match.clear();
     scan->subdirs.clear();
     if (!FindDirectMatch(path, pattern, &scan->match)) return false;
@@ -163,7 +139,7 @@ struct DirectoryCursor::State {
   std::string pattern;
   std::string path;
   std::vector<size_t> levels;  // the path's length at each level, the root first
-  std::set<DirectoryId> listed;
+  std::set<DirectoryIdentity> listed;
 };
 
 DirectoryCursor::DirectoryCursor(const std::string& pattern)
@@ -211,15 +187,7 @@ DirectoryScanner::DirectoryScanner(const std::string& pattern)
 DirectoryScanner::~DirectoryScanner() = default;
 
 bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, DirectoryIdentity* id) {
-  DirectoryIdentity found;
-  DirectoryId windows_id;
-  if (IdentifyDirectory(path, &windows_id)) {
-    found.volume = windows_id.first;
-    std::memcpy(&found.index, windows_id.second.data(), sizeof found.index);
-    std::memcpy(&found.index_high, windows_id.second.data() + 8, sizeof found.index_high);
-    found.known = true;
-  }
-  *id = found;
+  *id = IdentifyDirectory(path);
   scan->match.clear();
   scan->subdirs.clear();
   if (!FindDirectMatch(path, state_->pattern, &scan->match)) return false;

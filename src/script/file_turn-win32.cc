@@ -3,20 +3,10 @@
 #include <sddl.h>
 
 #include <cstdio>
-#include <cstring>
 
 namespace varnok {
 
 namespace {
-
-// FileIdInfo (Windows 8 and later), named here because the build targets
-// Vista's headers.
-constexpr int kFileIdInfo = 18;
-
-struct FileIdInfo {
-  ULONGLONG volume_serial;
-  BYTE file_id[16];
-};
 
 // SYNCHRONIZE | MUTEX_MODIFY_STATE: waiting on and releasing the mutex.
 constexpr DWORD kMutexUse = SYNCHRONIZE | MUTEX_MODIFY_STATE;
@@ -61,37 +51,6 @@ bool GlobalNamespaceMissing(DWORD error) {
 }
 
 }  // namespace
-
-bool operator==(const FileIdentity& a, const FileIdentity& b) {
-  return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
-}
-
-bool IdentityOf(HANDLE file, FileIdentity* identity) {
-  *identity = FileIdentity();
-  FileIdInfo id_info = {};
-  if (GetFileInformationByHandleEx(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileIdInfo),
-                                   &id_info, sizeof id_info)) {
-    identity->volume = id_info.volume_serial;
-    std::memcpy(identity->id, id_info.file_id, sizeof identity->id);
-    return true;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  identity->volume = info.dwVolumeSerialNumber;
-  const ULONGLONG index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  std::memcpy(identity->id, &index, sizeof index);  // the low half, as FileIdInfo holds it
-  return true;
-}
-
-bool IdentityAt(const std::wstring& path, FileIdentity* identity) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool known = IdentityOf(file, identity);
-  CloseHandle(file);
-  return known;
-}
 
 std::string IdentityHex(const FileIdentity& identity) {
   unsigned char volume[8];

@@ -1,4 +1,4 @@
-// Which file a handle holds, and the turn runs take to change that file.
+// The turn runs take to change one file.
 //
 // Runs that change one file take turns through a named mutex keyed by the
 // file's identity (volume and file ID), so every spelling of its path (short
@@ -12,23 +12,9 @@
 
 #include <string>
 
+#include "win32_file_id.h"
+
 namespace varnok {
-
-struct FileIdentity {
-  unsigned long long volume = 0;
-  unsigned char id[16] = {};
-};
-
-bool operator==(const FileIdentity& a, const FileIdentity& b);
-inline bool operator!=(const FileIdentity& a, const FileIdentity& b) { return !(a == b); }
-
-/// The identity of the file open on `file`: the 128-bit file ID where the
-/// system offers it, else the 64-bit file index. False when unknown.
-bool IdentityOf(HANDLE file, FileIdentity* identity);
-
-/// The identity of the file `path` (a "\\?\" path) names now, links
-/// followed; false when it names nothing the system can identify.
-bool IdentityAt(const std::wstring& path, FileIdentity* identity);
 
 /// The identity as hexadecimal digits: the volume's 16, then the file ID's 32.
 std::string IdentityHex(const FileIdentity& identity);
