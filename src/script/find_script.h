@@ -22,8 +22,10 @@ std::string FindScript(const std::string& Dir, const std::string& Name);
 
 /// How far the read-ahead goes and with how many threads.
 struct ReadAheadOptions {
-  /// Threads that list directories besides the walking one; 0 walks alone.
-  /// The work is mostly waiting on the disk, so more threads than cores pay.
+  /// Threads that list directories besides the walking one where listings
+  /// are slow; 0 walks alone. The work is then mostly waiting on the disk,
+  /// so more threads than cores pay. Where listings come from memory, at
+  /// most 3 of them run, and no more than the other cores.
   size_t readers = 8;
   /// Directories ahead of the walk, in walking order, that may be listed or
   /// queued before the walk reaches them; bounds the memory the listings
@@ -34,9 +36,9 @@ struct ReadAheadOptions {
   size_t start_after = 16;
   /// A listing by the walk that takes at least this long (microseconds)
   /// counts as slow: read from a disk or a network rather than from memory,
-  /// where a small directory takes under ten. The readers start only once
-  /// half of the walk's recent listings were slow; 0 counts every listing
-  /// as slow.
+  /// where a small directory takes under ten. Once half of the walk's recent
+  /// listings were slow, the readers work at the slow pace; 0 counts every
+  /// listing as slow, a very large value none.
   long slow_listing_us = 20;
 };
 

@@ -98,19 +98,28 @@ struct Walk {
 
 void PrintTo(const Walk& walk, std::ostream* out) { *out << walk.name; }
 
-SearchFunction WithReadAhead(size_t readers, size_t window, size_t start_after) {
+// Listing times that make every listing slow (the slow pace: up to
+// `readers` threads even on a fast disk), none slow (the pace for listings
+// from memory: spinning readers on the other cores), or some of them, so
+// that the pace may change during a search.
+constexpr long kEverySlow = 0;
+constexpr long kNoneSlow = 1000L * 1000 * 1000;
+constexpr long kSomeSlow = 8;
+
+SearchFunction WithReadAhead(size_t readers, size_t window, size_t start_after, long slow_us) {
   return [=](const std::string& dir, const std::string& name) {
-    // Every listing counts as slow, so the readers start even on a fast disk.
-    return FindScriptWithReadAhead(dir, name, {readers, window, start_after, 0});
+    return FindScriptWithReadAhead(dir, name, {readers, window, start_after, slow_us});
   };
 }
 
 const Walk kWalks[] = {
     {"Sequential", FindScriptSequential},
-    {"ReadAheadWithoutReaders", WithReadAhead(0, 64, 0)},
+    {"ReadAheadWithoutReaders", WithReadAhead(0, 64, 0, kEverySlow)},
     {"ReadAheadAsShipped", FindScript},
-    {"ReadAheadEagerNarrow", WithReadAhead(8, 2, 0)},
-    {"ReadAheadEagerWide", WithReadAhead(3, 1000, 0)},
+    {"ReadAheadEagerNarrow", WithReadAhead(8, 2, 0, kEverySlow)},
+    {"ReadAheadEagerWide", WithReadAhead(3, 1000, 0, kEverySlow)},
+    {"ReadAheadFromMemoryNarrow", WithReadAhead(8, 4, 0, kNoneSlow)},
+    {"ReadAheadFromMemoryWide", WithReadAhead(8, 1000, 0, kNoneSlow)},
 };
 
 class SearchBoth : public ::testing::TestWithParam<Walk> {
@@ -215,13 +224,15 @@ TEST(SearchReadAhead, LeavesNoThreadAndNoDescriptorBehind) {
   ASSERT_TRUE(tree.Make("d0/s.ini"));
   // A first search, so that threads a runtime starts on first use (as
   // ThreadSanitizer's) are counted before.
-  FindScriptWithReadAhead(tree.root(), "absent.ini", {8, 64, 0, 0});
+  FindScriptWithReadAhead(tree.root(), "absent.ini", {8, 64, 0, kEverySlow});
   const size_t threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
   ASSERT_GT(threads, 0u);
-  for (const char* name : {"s.ini", "absent.ini"}) {
-    FindScriptWithReadAhead(tree.root(), name, {8, 64, 0, 0});
-    EXPECT_EQ(CountEntries("/proc/self/task"), threads) << name;
-    EXPECT_EQ(CountEntries("/proc/self/fd"), fds) << name;
+  for (const long slow_us : {kEverySlow, kNoneSlow}) {
+    for (const char* name : {"s.ini", "absent.ini"}) {
+      FindScriptWithReadAhead(tree.root(), name, {8, 64, 0, slow_us});
+      EXPECT_EQ(CountEntries("/proc/self/task"), threads) << name << ", " << slow_us;
+      EXPECT_EQ(CountEntries("/proc/self/fd"), fds) << name << ", " << slow_us;
+    }
   }
 }
 
@@ -267,7 +278,9 @@ TEST(SearchReadAhead, AnswersAsTheSequentialWalkOnRandomTrees) {
   const char* const kNames[] = {"s.ini", "S.ini", "s?.ini", "*.ini", "setup.ini", "none.txt"};
   for (unsigned seed = 1; seed <= 150; ++seed) {
     RandomTree random(seed);
-    const ReadAheadOptions options = {1 + random.Pick(8), 1 + random.Pick(16), random.Pick(3), 0};
+    const long slow_us[] = {kEverySlow, kSomeSlow, kNoneSlow};
+    const ReadAheadOptions options = {1 + random.Pick(8), 1 + random.Pick(16), random.Pick(3),
+                                      slow_us[seed % 3]};
     for (const char* name : kNames) {
       const std::string expected = FindScriptSequential(random.tree().root(), name);
       EXPECT_EQ(FindScriptWithReadAhead(random.tree().root(), name, options), expected)

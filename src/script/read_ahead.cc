@@ -2,14 +2,14 @@
 // search's order and decides everything: which directory comes next, which
 // were listed before, where the answer is. A few reader threads only list
 // directories that the walk will reach soon, so that several listings are
-// in flight while the walk waits on one. The readers start only when the
-// walk's own listings are slow (a cold disk, a network): from memory a
-// listing takes microseconds and threads only add cost. The walk lists a
-// directory itself when it was not handed to the readers and waits for a
-// reader's listing otherwise; either way the walk alone orders and judges
-// the listings, so the answer never depends on how the threads are
-// scheduled.
+// in flight while the walk waits on one, or, where listings come from
+// memory, so that other cores list too. How they share the work (the pace)
+// is chosen from how fast the walk's own listings come. The walk lists a
+// directory itself or waits for the reader that took it; either way the
+// walk alone orders and judges the listings, so the answer never depends on
+// how the threads are scheduled.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,6 +24,8 @@
 
 #include "script/dir_list.h"
 #include "script/find_script.h"
+#include "script/read_ahead_node.h"
+#include "script/read_ahead_pace.h"
 
 namespace varnok {
 
@@ -32,50 +34,6 @@ namespace {
 // The most readers a search starts, whatever it is asked for.
 constexpr size_t kMostReaders = 32;
 
-// Readers start once half of the walk's last 16 listings were slow. A
-// listing from memory takes a few microseconds, and there readers only
-// cost: threads share one descriptor table, which makes every open and
-// close dearer, and a hand-off between threads costs more than a listing.
-constexpr int kSlowListingsToStart = 8;
-
-// What listing one directory gave.
-struct Listing {
-  bool listed = false;  // false: the directory could not be listed
-  DirectoryScan scan;
-  DirectoryIdentity id;
-  std::exception_ptr failure;  // an unexpected failure, for the walk to raise
-};
-
-Listing List(DirectoryScanner& scanner, const std::string& path) {
-  Listing listing;
-  try {
-    listing.listed = scanner.Scan(path, &listing.scan, &listing.id);
-  } catch (...) {
-    listing.failure = std::current_exception();
-  }
-  return listing;
-}
-
-// One directory of the walk, listed by whichever thread gets to it first.
-struct Node {
-  enum class Stage { kWaiting, kQueued, kListing, kDone };
-
-  explicit Node(std::string where) : path(std::move(where)) {}
-
-  // Whether the walk will search below this node, as far as is known now.
-  bool Searchable() const {
-    return stage == Stage::kDone && result.listed && !result.failure && result.scan.match.empty();
-  }
-
-  const std::string path;
-  Stage stage = Stage::kWaiting;  // changed under the search's mutex
-  Listing result;                 // written under the mutex, then kDone
-  // The walk's own: the subdirectories to search, made from the listing.
-  std::vector<std::shared_ptr<Node>> children;
-  bool expanded = false;
-};
-using NodePtr = std::shared_ptr<Node>;
-
 class ReadAheadSearch {
  public:
   ReadAheadSearch(const std::string& pattern, const ReadAheadOptions& options)
@@ -83,8 +41,8 @@ class ReadAheadSearch {
         readers_wanted_(std::min(options.readers, kMostReaders)),
         window_(std::max<size_t>(options.window, 1)),
         start_after_(options.start_after),
-        slow_listing_(std::chrono::microseconds(options.slow_listing_us)),
-        scanner_(pattern) {}
+        scanner_(pattern),
+        listing_times_(options.slow_listing_us) {}
   ~ReadAheadSearch() { StopReaders(); }
   ReadAheadSearch(const ReadAheadSearch&) = delete;
   ReadAheadSearch& operator=(const ReadAheadSearch&) = delete;
@@ -99,8 +57,7 @@ class ReadAheadSearch {
 
   NodePtr NextNode();
   void Obtain(Node& node);
-  void NoteListingTime(std::chrono::steady_clock::duration took);
-  int SlowListings() const;
+  bool ChoosePace();
   bool Accept(const Node& node);
   void Expand(Node& node);
   void Schedule();
@@ -108,27 +65,31 @@ class ReadAheadSearch {
   void StartReaders();
   void StopReaders();
   void ReaderLoop();
+  NodePtr TakeQueued();
+  void SetQueueCount() { queued_.store(queue_.size(), std::memory_order_relaxed); }
 
   const std::string pattern_;
   const size_t readers_wanted_;
   const size_t window_;
   const size_t start_after_;
-  const std::chrono::steady_clock::duration slow_listing_;
   DirectoryScanner scanner_;  // the walk's own
 
   std::mutex mutex_;
   std::condition_variable work_ready_;    // readers wait here for the queue
   std::condition_variable listing_done_;  // the walk waits here for a reader
   std::deque<std::weak_ptr<Node>> queue_;  // a node dropped by the walk expires
+  std::atomic<size_t> queued_{0};          // the queue's length, for readers that spin
   size_t busy_readers_ = 0;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
+  Pace pace_;  // none until chosen
+  bool pace_chosen_ = false;
   std::vector<std::thread> readers_;
 
   // The walk's own.
   std::vector<Frame> stack_;
   std::set<DirectoryIdentity> listed_;
   size_t obtained_ = 0;
-  uint16_t recent_slow_ = 0;  // one bit for each of the walk's last listings, 1 if slow
+  ListingTimes listing_times_;  // of the walk's own listings
 };
 
 std::string ReadAheadSearch::Walk(const std::string& root) {
@@ -163,42 +124,50 @@ NodePtr ReadAheadSearch::NextNode() {
   return nullptr;
 }
 
-// Makes `node` listed: by the walk itself when it is not queued for the
-// readers, else by waiting for them. Queues the directories ahead meanwhile.
+// Makes `node` listed: by the walk itself when no reader has it (or, at a
+// slow pace, is queued for one), else by waiting for the reader. Queues the
+// directories ahead meanwhile.
 void ReadAheadSearch::Obtain(Node& node) {
   std::unique_lock<std::mutex> lock(mutex_);
-  // A queued directory is left to the readers while they run: taking it
+  // At a slow pace a queued directory is left to the readers: taking it
   // would keep the walk at the head of the queue, listing nearly everything
-  // itself, with the readers never ahead of it.
+  // itself with one read in flight, the readers never ahead of it.
   const bool mine = node.stage == Node::Stage::kWaiting ||
-                    (node.stage == Node::Stage::kQueued && readers_.empty());
+                    (node.stage == Node::Stage::kQueued &&
+                     (pace_.walk_takes_queued || readers_.empty()));
   if (mine) node.stage = Node::Stage::kListing;
   ++obtained_;
-  Schedule();
+  if (queue_.size() + busy_readers_ < pace_.refill_below) Schedule();
   if (mine) {
     lock.unlock();
     const auto started = std::chrono::steady_clock::now();
     Listing listing = List(scanner_, node.path);
-    NoteListingTime(std::chrono::steady_clock::now() - started);
+    listing_times_.Note(std::chrono::steady_clock::now() - started);
     lock.lock();
     node.result = std::move(listing);
     node.stage = Node::Stage::kDone;
   } else {
+    if (pace_.spin) {
+      lock.unlock();
+      SpinUntil([&node] { return node.done.load(std::memory_order_acquire); });
+      lock.lock();
+    }
     listing_done_.wait(lock, [&node] { return node.stage == Node::Stage::kDone; });
   }
   if (node.result.failure) std::rethrow_exception(node.result.failure);
 }
 
-// Records whether one of the walk's own listings was slow.
-void ReadAheadSearch::NoteListingTime(std::chrono::steady_clock::duration took) {
-  recent_slow_ = static_cast<uint16_t>(recent_slow_ << 1 | (took >= slow_listing_ ? 1 : 0));
-}
-
-// How many of the walk's last 16 listings were slow.
-int ReadAheadSearch::SlowListings() const {
-  int count = 0;
-  for (uint16_t bits = recent_slow_; bits != 0; bits &= static_cast<uint16_t>(bits - 1)) ++count;
-  return count;
+// Sets the pace once the walk has listed enough to judge, and slows it
+// when listings turn slow; whether readers are to run. Holds the mutex.
+bool ReadAheadSearch::ChoosePace() {
+  if (readers_wanted_ == 0 || obtained_ < start_after_) return false;
+  const bool slow = listing_times_.Slow();
+  if (!pace_chosen_ || (slow && pace_.spin)) {
+    pace_ = slow ? SlowPace(readers_wanted_) : FastPace(readers_wanted_, window_);
+    pace_chosen_ = true;
+    work_ready_.notify_all();  // spinning readers learn to sleep
+  }
+  return pace_.readers > 0;
 }
 
 // Whether the walk searches `node`: it was listed, and not listed before.
@@ -221,8 +190,7 @@ void ReadAheadSearch::Expand(Node& node) {
 // Queues the directories the walk reaches next, in its order, up to the
 // window; looks into the listings already made ahead. Holds the mutex.
 void ReadAheadSearch::Schedule() {
-  if (readers_wanted_ == 0 || obtained_ < start_after_) return;
-  if (readers_.empty() && SlowListings() < kSlowListingsToStart) return;
+  if (!ChoosePace()) return;
   size_t budget = window_;
   bool room = true;
   for (auto frame = stack_.rbegin(); room && frame != stack_.rend(); ++frame) {
@@ -231,17 +199,18 @@ void ReadAheadSearch::Schedule() {
       room = Visit(children[i], &budget);
     }
   }
-  if (readers_.empty() && !queue_.empty()) StartReaders();
+  if (readers_.size() < pace_.readers && !queue_.empty()) StartReaders();
 }
 
 // Queues `node` if it waits, or looks below it if it is listed and will be
 // searched; false when the window or the readers are full.
 bool ReadAheadSearch::Visit(const NodePtr& node, size_t* budget) {
-  if (*budget == 0 || queue_.size() + busy_readers_ >= 2 * readers_wanted_) return false;
+  if (*budget == 0 || queue_.size() + busy_readers_ >= pace_.most_in_flight) return false;
   --*budget;
   if (node->stage == Node::Stage::kWaiting) {
     node->stage = Node::Stage::kQueued;
     queue_.push_back(node);
+    SetQueueCount();
     work_ready_.notify_one();
     return true;
   }
@@ -260,7 +229,7 @@ bool ReadAheadSearch::Visit(const NodePtr& node, size_t* budget) {
 // walk lists whatever no reader takes). Holds the mutex.
 void ReadAheadSearch::StartReaders() {
   try {
-    while (readers_.size() < readers_wanted_) readers_.emplace_back([this] { ReaderLoop(); });
+    while (readers_.size() < pace_.readers) readers_.emplace_back([this] { ReaderLoop(); });
   } catch (const std::system_error&) {
   }
 }
@@ -278,10 +247,14 @@ void ReadAheadSearch::ReaderLoop() {
   DirectoryScanner scanner(pattern_);
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
+    if (pace_.spin && queue_.empty() && !stopping_) {
+      lock.unlock();
+      SpinUntil([this] { return queued_.load(std::memory_order_relaxed) != 0 || stopping_; });
+      lock.lock();
+    }
     work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (stopping_) return;
-    NodePtr node = queue_.front().lock();
-    queue_.pop_front();
+    NodePtr node = TakeQueued();
     if (node == nullptr || node->stage != Node::Stage::kQueued) continue;  // dropped or taken
     node->stage = Node::Stage::kListing;
     ++busy_readers_;
@@ -290,9 +263,25 @@ void ReadAheadSearch::ReaderLoop() {
     lock.lock();
     node->result = std::move(listing);
     node->stage = Node::Stage::kDone;
+    node->done.store(true, std::memory_order_release);
     --busy_readers_;
     listing_done_.notify_one();
   }
+}
+
+// Takes a directory off the queue, from the end the pace says. Holds the
+// mutex; the queue is not empty.
+NodePtr ReadAheadSearch::TakeQueued() {
+  NodePtr node;
+  if (pace_.readers_take_last) {
+    node = queue_.back().lock();
+    queue_.pop_back();
+  } else {
+    node = queue_.front().lock();
+    queue_.pop_front();
+  }
+  SetQueueCount();
+  return node;
 }
 
 }  // namespace
