@@ -95,6 +95,9 @@ measure() {
 echo "building trees under $SCRATCH ..."
 make_broad_tree "$TREE"
 make_deep_tree "$DEEP"
+# Writes the new trees out now, so that no writeback of them competes with
+# the timed runs for the cores.
+sync
 echo "broad tree: $(count_entries "$TREE") entries; deep tree: depth $DEPTH; $RUNS runs each"
 
 # Writes the dirty pages out and empties the page cache, dentries and inodes.
