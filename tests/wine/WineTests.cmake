@@ -9,9 +9,10 @@ find_program(VARNOK_WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine
 set(VARNOK_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix
     CACHE PATH "The Wine prefix the tests run in, created on first use")
 
-# The Windows build tree: the one of the preset "mingw64", so that a
-# machine that has built it (as CI has, for the .zip) does not build it twice.
-set(VARNOK_WINDOWS_BUILD ${PROJECT_SOURCE_DIR}/build-mingw64
+# The Windows build tree: below this one unless told otherwise. The preset
+# "wine" names the preset "mingw64"'s tree, so that a machine that has built
+# it (as CI has, for the .zip) does not build it twice.
+set(VARNOK_WINDOWS_BUILD ${CMAKE_BINARY_DIR}/mingw64
     CACHE PATH "Where the x86-64 Windows program and its unit tests are built")
 set(windows_build ${VARNOK_WINDOWS_BUILD})
 ExternalProject_Add(varnok_windows
