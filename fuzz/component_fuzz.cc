@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "failure.h"
+#include "base/failure.h"
 #include "fuzz_check.h"
-#include "script/component.h"
+#include "ini/component.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "script/name_match.h"
+#include "search/name_match.h"
 
 namespace {
 

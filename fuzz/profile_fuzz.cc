@@ -12,8 +12,8 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "script/profile.h"
-#include "script/utf16.h"
+#include "ini/profile.h"
+#include "ini/utf16.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "cli/command_line_split.h"
-#include "win32_text.h"
+#include "os/win32_text.h"
 
 namespace varnok {
 

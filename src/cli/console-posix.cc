@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "failure.h"
-#include "posix_io.h"
+#include "base/failure.h"
+#include "os/posix_io.h"
 
 namespace varnok {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "failure.h"
-#include "win32_text.h"
+#include "base/failure.h"
+#include "os/win32_text.h"
 
 namespace varnok {
 

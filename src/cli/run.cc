@@ -3,9 +3,9 @@
 #include <new>
 
 #include "cli/console.h"
-#include "failure.h"
+#include "base/failure.h"
 #include "script/set_option.h"
-#include "text.h"
+#include "base/text.h"
 
 #ifndef VARNOK_VERSION
 #error "VARNOK_VERSION must be defined by the build"

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "failure.h"
+#include "base/failure.h"
 
 namespace varnok {
 namespace {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "failure.h"
-#include "script/file_replace_calls-posix.h"
+#include "base/failure.h"
+#include "file/file_replace_calls-posix.h"
 #include "script/set_option.h"
 
 namespace varnok {

@@ -18,10 +18,10 @@
 #include <sstream>
 #include <vector>
 
-#include "script/file_replace.h"
-#include "script/profile.h"
+#include "file/file_replace.h"
+#include "ini/profile.h"
 #include "script/script_file.h"
-#include "script/utf16.h"
+#include "ini/utf16.h"
 
 namespace varnok {
 namespace {

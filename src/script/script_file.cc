@@ -1,6 +1,6 @@
 #include "script/script_file.h"
 
-#include "failure.h"
+#include "base/failure.h"
 
 namespace varnok {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "script/file_replace.h"
-#include "script/profile.h"
+#include "file/file_replace.h"
+#include "ini/profile.h"
 
 namespace varnok {
 

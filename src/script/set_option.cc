@@ -1,11 +1,11 @@
 #include "script/set_option.h"
 
-#include "script/component.h"
-#include "script/file_replace.h"
-#include "script/find_script.h"
-#include "script/path_argument.h"
+#include "ini/component.h"
+#include "file/file_replace.h"
+#include "search/find_script.h"
+#include "search/path_argument.h"
 #include "script/script_file.h"
-#include "text.h"
+#include "base/text.h"
 
 namespace varnok {
 

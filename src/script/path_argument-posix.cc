@@ -1,7 +1,0 @@
-#include "script/path_argument.h"
-
-namespace varnok {
-
-std::string PathFromArgument(const std::string& argument) { return argument; }
-
-}  // namespace varnok

@@ -1,0 +1,18 @@
+// The project directory and the script name, from the command line's text to
+// the form the script search and the file calls take.
+#ifndef VARNOK_SEARCH_PATH_ARGUMENT_H_
+#define VARNOK_SEARCH_PATH_ARGUMENT_H_
+
+#include <string>
+
+namespace varnok {
+
+/// `argument` as a path inside the program. POSIX takes the bytes as they
+/// are. Windows converts them once from the ANSI code page to UTF-8, so the
+/// search can list and enter names the ANSI code page cannot spell; the
+/// path the search answers, and every message that shows it, is then UTF-8.
+std::string PathFromArgument(const std::string& argument);
+
+}  // namespace varnok
+
+#endif  // VARNOK_SEARCH_PATH_ARGUMENT_H_
