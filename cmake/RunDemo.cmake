@@ -1,4 +1,4 @@
-# Copies the demo project to WORK, changes two settings of its script with
+# Copies the demo project to WORK, changes three settings of its script with
 # PROGRAM, and prints the script before and after.
 file(REMOVE_RECURSE "${WORK}")
 file(COPY "${SOURCE}/" DESTINATION "${WORK}")
@@ -7,7 +7,8 @@ file(WRITE "${WORK}.input" "\n")
 
 file(READ "${script}" before)
 message("--- ${script}, before:\n${before}")
-foreach(assignment "setup.ini:Setup.Version=2.0" "setup.ini:Interface.TextBox1=Bob")
+foreach(assignment "setup.ini:Setup.Version=2.0" "setup.ini:Interface.TextBox1=Bob"
+                   "setup.ini:Interface.NumberBox1=8")
   message("--- varnok -P:${WORK} -O:${assignment}")
   execute_process(COMMAND "${PROGRAM}" "-P:${WORK}" "-O:${assignment}"
                   INPUT_FILE "${WORK}.input" RESULT_VARIABLE status)
