@@ -17,7 +17,6 @@
 #include <sstream>
 #include <vector>
 
-#include "cli/run.h"
 #include "base/failure.h"
 #include "file/file_replace_calls-posix.h"
 #include "script/set_option.h"
@@ -245,27 +244,6 @@ TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {
   }
   std::printf("fault points injected: %d\n", points);
   EXPECT_GE(points, 30);
-}
-
-// The run ends through the top-level handler: the report, and status 1.
-TEST(FaultInjection, ARefusedWriteEndsTheRunWithStatusOne) {
-  Project project(false);
-  g_faults = Faults{};
-  g_faults.fail = {{kExchange, 1}};
-  char report[] = "/tmp/varnok-report-XXXXXX";
-  const int report_fd = mkstemp(report), saved_stderr = dup(STDERR_FILENO);
-  dup2(report_fd, STDERR_FILENO);
-  const int status = RunProgram({"-P:" + project.dir(), "-O:s.ini:S.k=new"}, "varnok");
-  dup2(saved_stderr, STDERR_FILENO);
-  close(saved_stderr);
-  close(report_fd);
-  const std::string text = ReadFile(report);
-  unlink(report);
-  EXPECT_EQ(g_faults.calls[kExchange], 1);
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(text.rfind("Exception EIniFileException in module varnok at ", 0), 0u) << text;
-  EXPECT_NE(text.find("\nUnable to write to " + project.path() + ".\n\n"), std::string::npos);
-  EXPECT_TRUE(project.Content() == Project::kOld);
 }
 
 // A directory that refuses a new file for lack of permission, or a new file
