@@ -31,7 +31,9 @@ DWORD LockedFile::State::ReplaceInPlace(const std::string& old, Part* parts, int
   DWORD error = LockRange(file, 0, span, Deadline(kSharingWaitMs));
   if (LocksUnsupported(error)) error = 0;
   if (error != 0) return error;
-  const JournalRecord record = {IdentityHex(identity), old.size(), keep, old.substr(keep)};
+  std::string new_bytes;
+  for (int i = 0; i < count; ++i) new_bytes.append(parts[i].data, parts[i].size);
+  const JournalRecord record = {IdentityHex(identity), "", keep, old.substr(keep), new_bytes};
   const std::wstring journal = WriteJournal(JournalPaths(JournalDirectory(), identity), record,
                                             &error);
   if (!journal.empty()) {

@@ -64,10 +64,10 @@ bool Trusted(HANDLE journal, HANDLE file) {
 
 // Puts the record's old bytes back into `file` and cuts it to the old size.
 DWORD PutBack(HANDLE file, const JournalRecord& record) {
-  const Part saved = {record.saved.data(), record.saved.size()};
+  const Part saved = {record.old_bytes.data(), record.old_bytes.size()};
   if (!MoveTo(file, record.offset)) return GetLastError();
   if (DWORD error = WriteAll(file, &saved, 1)) return error;
-  if (!MoveTo(file, record.old_size) || !SetEndOfFile(file)) return GetLastError();
+  if (!MoveTo(file, record.old_size()) || !SetEndOfFile(file)) return GetLastError();
   return FlushFileBuffers(file) ? 0 : GetLastError();
 }
 

@@ -211,7 +211,7 @@ TEST_F(WindowsFile, AStoppedRewriteInPlaceIsUndoneByTheNextOpenAndOnlyForItsFile
   const std::string other = Write("t.ini", "[S]\nk=old\n");
   const FileIdentity identity = Identity(path);
   const std::wstring journal = JournalPaths(ExtendedPath(root_), identity)[0];
-  const JournalRecord record = {IdentityHex(identity), old_text.size(), 6, old_text.substr(6)};
+  const JournalRecord record = {IdentityHex(identity), "", 6, old_text.substr(6), ""};
   std::string bytes = EncodeJournal(record);
   WriteAt(journal, bytes);
   {
