@@ -28,8 +28,10 @@ uintptr_t LoadAddressOf(const void* site) {
 
 }  // namespace
 
-__attribute__((noinline)) void RaiseIniFileError(const std::string& path) {
-  throw Failure("EIniFileException", "Unable to write to " + path, VARNOK_RAISE_SITE);
+__attribute__((noinline)) void RaiseIniFileError(const std::string& path, const std::string& detail) {
+  throw Failure("EIniFileException",
+                "Unable to write to " + path + (detail.empty() ? "" : ": " + detail),
+                VARNOK_RAISE_SITE);
 }
 
 __attribute__((noinline)) void RaiseListIndexError(long index) {

@@ -30,8 +30,9 @@ class Failure : public std::exception {
   const void* site_;
 };
 
-/// Raises EIniFileException "Unable to write to <path>".
-[[noreturn]] void RaiseIniFileError(const std::string& path);
+/// Raises EIniFileException "Unable to write to <path>", followed by ": "
+/// and `detail` where that says more.
+[[noreturn]] void RaiseIniFileError(const std::string& path, const std::string& detail = "");
 
 /// Raises EStringListError "List index out of bounds (<index>)".
 [[noreturn]] void RaiseListIndexError(long index);

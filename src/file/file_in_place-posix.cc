@@ -1,15 +1,28 @@
 // The rewrite of the script in place on POSIX, for a file that must keep its
-// identity: the bytes it will change are saved in a journal first, so a kill
-// at any moment is undone by the next run that opens the file.
+// identity: the bytes it will change are saved in a journal and the file is
+// marked first, so a kill at any moment is undone by the next run that opens
+// the file through any of its names. Setuid, setgid and file capabilities,
+// which a write clears, are given back; where this run could not give them
+// back, the file is not written.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "os/posix_io.h"
 #include "file/file_replace_calls-posix.h"
 #include "file/file_replace_state-posix.h"
+#include "os/posix_io.h"
 
 namespace varnok {
+
+namespace {
+
+std::string Joined(const struct iovec* parts, int count) {
+  std::string bytes;
+  for (int i = 0; i < count; ++i) bytes.append(static_cast<const char*>(parts[i].iov_base), parts[i].iov_len);
+  return bytes;
+}
+
+}  // namespace
 
 int LockedFile::State::ReplaceInPlace(const struct iovec* parts, int count) {
   struct iovec copy[3] = {};
@@ -22,16 +35,32 @@ int LockedFile::State::ReplaceInPlace(const struct iovec* parts, int count) {
   }
   copy[0].iov_base = static_cast<char*>(copy[0].iov_base) + keep;
   copy[0].iov_len -= keep;
+  const Privileges held = PrivilegesOf(fd, st);
+  problem = PrivilegesAtRisk(held, st);
+  if (!problem.empty()) return EPERM;
   touched = false;
   JournalFile journal;
-  const JournalRecord record{JournalIdentity(st), old->size(), keep, old->substr(keep)};
-  if (int err = journal.Save(dir_fd, st, record)) return err;
+  const JournalRecord record{FileIdentity(fd, st), "", keep, old->substr(keep), Joined(copy, count)};
+  if (int err = journal.Save(fd, dir_fd, dir, record)) {
+    if (err == EOPNOTSUPP) problem = "its file system keeps no extended attributes, which a rewrite in place needs";
+    return err;
+  }
   int err = WriteInPlace(new_size, keep, copy, count);
-  if (err == 0) err = journal.Drop();
-  if (err == 0) return 0;
+  if (err == 0 && RestorePrivileges(fd, held) != 0) {
+    problem = "its setuid or setgid bit or its file capabilities could not be kept";
+    err = EPERM;
+  }
+  if (err == 0 && !journal.Intact()) {
+    problem = "somebody else moved or removed its journal while it was written";
+    err = EPERM;
+  }
+  if (err == 0 && (err = journal.Finish()) == 0) return 0;
   // Put the old bytes back now; where that fails too, the journal stays and
   // the next run that opens the file puts them back.
-  if (RestoreInPlace(keep) == 0) journal.Drop();
+  if (RestoreInPlace(keep) == 0) {
+    RestorePrivileges(fd, held);
+    journal.Finish();
+  }
   return err;
 }
 

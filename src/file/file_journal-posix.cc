@@ -1,206 +1,212 @@
-// The journal of a rewrite in place on POSIX, and the removal of what killed
-// runs leave: a journal is ".varnok-<inode>.journal" beside the script, or
-// "varnok-<device>-<inode>.journal" in /var/tmp where the script's directory
-// refuses new files; a temporary file is ".varnok-<inode>-<pid>-<random>.tmp".
-#include <dirent.h>
+// The journal of a rewrite in place on POSIX, and the mark that leads to it.
+//
+// The journal lies beside the script (".varnok-<token>.journal") where only
+// this user or root may rename or remove entries there, else in this user's
+// own directory "/var/tmp/varnok-<uid>" (mode 0700; should somebody else hold
+// that name, a fresh "/var/tmp/varnok-<uid>-XXXXXX"). The mark is the
+// extended attribute "user.varnok.write" on the script, which every name of
+// it carries and only a writer of it can set; it names the journal by its
+// full path.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <linux/fs.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <optional>
-
-#include "os/posix_io.h"
 #include "file/file_replace_calls-posix.h"
 #include "file/file_replace_state-posix.h"
+#include "os/posix_io.h"
+#include "os/random.h"
 
 namespace varnok {
 
 namespace {
 
 // Survives a reboot, unlike /tmp, so a journal kept there is found again.
-constexpr char kFallbackDirectory[] = "/var/tmp";
-constexpr char kTempPrefix[] = ".varnok-";
-constexpr size_t kMaxJournalSize = size_t{1} << 32;
+constexpr char kPrivateBase[] = "/var/tmp/varnok-";
+constexpr size_t kTokenSize = 16;
+constexpr int kMaxNameAttempts = 8;
 
-std::string BesideName(const struct stat& st) {
-  return kTempPrefix + std::to_string(st.st_ino) + ".journal";
+void PutNumber(std::string* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>(value >> (8 * i)));
 }
 
-std::string FallbackName(const struct stat& st) {
-  return "varnok-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".journal";
+// Whether only this user or root may rename or remove entries of the
+// directory `dir_fd`: its owner is one of them, and nobody else may write
+// it, or it is sticky.
+bool OnlyOursToRename(int dir_fd) {
+  struct stat dir;
+  return fstat(dir_fd, &dir) == 0 && (dir.st_uid == geteuid() || dir.st_uid == 0) &&
+         ((dir.st_mode & 022) == 0 || (dir.st_mode & S_ISVTX) != 0);
 }
 
-// Whether the journal `journal` may be applied to the file `st`: a plain file
-// that only its owner can change, and that owner the caller, root or the
-// file's owner. Another user could otherwise plant bytes to be written.
-bool Trusted(const struct stat& journal, const struct stat& st) {
-  return S_ISREG(journal.st_mode) && journal.st_nlink == 1 && (journal.st_mode & 022) == 0 &&
-         (journal.st_uid == geteuid() || journal.st_uid == 0 || journal.st_uid == st.st_uid);
-}
-
-// Writes `bytes` to a new file `name` in `dir_fd`, flushed with the
-// directory; 0 or an errno, with the file removed again.
-int WriteNewFile(int dir_fd, const std::string& name, const std::string& bytes) {
-  auto& calls = ReplaceCalls();
-  unlinkat(dir_fd, name.c_str(), 0);  // one of ours that a stopped run left
-  const int fd = RetryOnSignal(calls.create, dir_fd, name.c_str(),
-                               O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode_t{0600});
-  if (fd < 0) return errno;
-  struct iovec whole = {const_cast<char*>(bytes.data()), bytes.size()};
-  int err = WriteAll(fd, &whole, 1, calls.writev);
-  if (err == 0 && RetryOnSignal(calls.fsync, fd) != 0) err = errno;
-  close(fd);
-  if (err == 0) err = SyncDirectory(dir_fd);
-  if (err != 0) unlinkat(dir_fd, name.c_str(), 0);
-  return err;
-}
-
-std::optional<std::string> ReadJournal(int fd, const struct stat& journal) {
-  if (static_cast<uint64_t>(journal.st_size) > kMaxJournalSize) return std::nullopt;
-  std::string bytes(static_cast<size_t>(journal.st_size), '\0');
-  size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t got = RetryOnSignal(read, fd, &bytes[filled], bytes.size() - filled);
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    filled += static_cast<size_t>(got);
+// Opens this user's own directory for journals, made where missing; -1 when
+// there is none. `path` is its path; `spare` says it was made for this run.
+int OpenPrivateDirectory(std::string* path, bool* spare) {
+  *path = kPrivateBase + std::to_string(geteuid());
+  *spare = false;
+  mkdir(path->c_str(), 0700);
+  int fd = RetryOnSignal(open, path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat dir;
+  if (fd >= 0 && fstat(fd, &dir) == 0 && dir.st_uid == geteuid() && (dir.st_mode & 077) == 0) {
+    return fd;
   }
-  bytes.resize(filled);
-  return bytes;
+  // Somebody else holds the name: a directory of this run's own instead.
+  if (fd >= 0) close(fd);
+  std::string spare_path = *path + "-XXXXXX";
+  if (mkdtemp(&spare_path[0]) == nullptr) return -1;
+  *path = spare_path;
+  *spare = true;
+  return RetryOnSignal(open, path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Puts the record's old bytes back into `fd` and cuts it to the old size.
-int PutBack(int fd, const JournalRecord& record) {
-  auto& calls = ReplaceCalls();
-  struct iovec saved = {const_cast<char*>(record.saved.data()), record.saved.size()};
-  if (lseek(fd, static_cast<off_t>(record.offset), SEEK_SET) < 0) return errno;
-  if (int err = WriteAll(fd, &saved, 1, calls.writev)) return err;
-  if (RetryOnSignal(calls.ftruncate, fd, static_cast<off_t>(record.old_size)) != 0) return errno;
-  return RetryOnSignal(calls.fsync, fd) != 0 ? errno : 0;
-}
-
-// Applies and removes the journal `name` in `dir_fd` if it belongs to the
-// file `st`; 0 or the errno of a failed restore.
-int ApplyJournal(int dir_fd, const std::string& name, int fd, const struct stat& st) {
-  const int journal_fd =
-      RetryOnSignal(openat, dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (journal_fd < 0) return 0;
-  struct stat journal;
-  std::optional<std::string> bytes;
-  if (fstat(journal_fd, &journal) == 0 && Trusted(journal, st)) bytes = ReadJournal(journal_fd, journal);
-  close(journal_fd);
-  if (!bytes) return 0;
-  const std::optional<JournalRecord> record = DecodeJournal(*bytes);
-  // A torn journal was being written when its run stopped: the file was
-  // not touched yet. One of another file is left to that file.
-  if (record && record->identity != JournalIdentity(st)) return 0;
-  if (record) {
-    if (int err = PutBack(fd, *record)) return err;
+std::string Absolute(const std::string& dir) {
+  if (!dir.empty() && dir[0] == '/') return dir;
+  std::string cwd(4096, '\0');
+  while (getcwd(&cwd[0], cwd.size()) == nullptr) {
+    if (errno != ERANGE) return dir;
+    cwd.resize(cwd.size() * 2);
   }
-  // A journal that stays would be put back again after later changes.
-  if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
-  return SyncDirectory(dir_fd);
-}
-
-// The inode in `name` if it is one of the temporary files' names, else 0.
-ino_t TempTag(const char* name) {
-  const size_t prefix = sizeof kTempPrefix - 1;
-  const std::string_view whole(name);
-  if (whole.compare(0, prefix, kTempPrefix) != 0 || whole.size() < prefix + 4 ||
-      whole.substr(whole.size() - 4) != ".tmp") {
-    return 0;
-  }
-  char* end = nullptr;
-  const unsigned long long tag = std::strtoull(name + prefix, &end, 10);
-  return end && *end == '-' ? static_cast<ino_t>(tag) : 0;
-}
-
-// Whether the entry `name` is the file `tag` and no run holds its lock: an
-// old file that a stopped run had swapped out but not yet removed.
-bool IsAbandonedOldFile(int dir_fd, const char* name, ino_t tag) {
-  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat entry;
-  const bool abandoned = fstat(fd, &entry) == 0 && S_ISREG(entry.st_mode) && entry.st_ino == tag &&
-                         RetryOnSignal(flock, fd, LOCK_EX | LOCK_NB) == 0;
-  close(fd);
-  return abandoned;
+  cwd.resize(cwd.find('\0'));
+  return cwd + "/" + dir;
 }
 
 }  // namespace
 
-std::string JournalIdentity(const struct stat& st) {
+int SetMark(int fd, const WriteMark& mark) {
+  const std::string value = EncodeMark(mark);
+  if (RetryOnSignal(ReplaceCalls().fsetxattr, fd, kMarkAttribute,
+                    static_cast<const void*>(value.data()), value.size(), 0) == 0) {
+    return 0;
+  }
+  return errno == ENOTSUP ? EOPNOTSUPP : errno;
+}
+
+int MarkDone(int fd, WriteMark mark) {
+  mark.state = WriteMark::kDone;
+  int err = SetMark(fd, mark);
+  if (err == 0 && RetryOnSignal(ReplaceCalls().fsync, fd) != 0) err = errno;
+  // Where the mark cannot say so (no room for it), it goes instead: a
+  // journal without a mark is never applied.
+  if (err != 0 && fremovexattr(fd, kMarkAttribute) == 0 &&
+      RetryOnSignal(ReplaceCalls().fsync, fd) == 0) {
+    err = 0;
+  }
+  return err;
+}
+
+std::string FileIdentity(int fd, const struct stat& st) {
   std::string identity;
-  for (uint64_t part : {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}) {
-    for (int i = 0; i < 8; ++i) identity.push_back(static_cast<char>(part >> (8 * i)));
+  PutNumber(&identity, static_cast<uint64_t>(st.st_ino), 8);
+#ifdef STATX_BTIME
+  struct statx born = {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &born) == 0 && (born.stx_mask & STATX_BTIME)) {
+    identity += 'b';
+    PutNumber(&identity, static_cast<uint64_t>(born.stx_btime.tv_sec), 8);
+    PutNumber(&identity, born.stx_btime.tv_nsec, 4);
+  }
+#endif
+  int generation = 0;
+  if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+    identity += 'g';
+    PutNumber(&identity, static_cast<uint32_t>(generation), 4);
   }
   return identity;
 }
 
 JournalFile::~JournalFile() {
+  if (journal_fd_ >= 0) close(journal_fd_);
   if (dir_fd_ >= 0) close(dir_fd_);
 }
 
-int JournalFile::Save(int dir_fd, const struct stat& st, const JournalRecord& record) {
-  const std::string bytes = EncodeJournal(record);
-  dir_fd_ = RetryOnSignal(fcntl, dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (dir_fd_ < 0) return errno;
-  name_ = BesideName(st);
-  int err = WriteNewFile(dir_fd_, name_, bytes);
-  if (!IsPermissionRefusal(err)) return err;
-  close(dir_fd_);
-  dir_fd_ = OpenDirectory(kFallbackDirectory);
-  if (dir_fd_ < 0) return err;
-  name_ = FallbackName(st);
-  return WriteNewFile(dir_fd_, name_, bytes);
-}
-
-int JournalFile::Drop() {
-  if (unlinkat(dir_fd_, name_.c_str(), 0) != 0 && errno != ENOENT) return errno;
-  return SyncDirectory(dir_fd_);
-}
-
-int RecoverJournal(int dir_fd, int fd, const struct stat& st) {
-  if (int err = ApplyJournal(dir_fd, BesideName(st), fd, st)) return err;
-  const int fallback = OpenDirectory(kFallbackDirectory);
-  if (fallback < 0) return 0;
-  const int err = ApplyJournal(fallback, FallbackName(st), fd, st);
-  close(fallback);
+int JournalFile::Save(int fd, int dir_fd, const std::string& dir_path, JournalRecord record) {
+  fd_ = fd;
+  bool private_dir = !OnlyOursToRename(dir_fd);
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kMaxNameAttempts && err == EEXIST; ++attempt) {
+    err = Locate(dir_fd, dir_path, private_dir);
+    record.token = RandomBytes(kTokenSize);
+    mark_ = WriteMark{WriteMark::kPrepared, record.token, dir_path_ + "/" + JournalName(record.token)};
+    if (err == 0) err = SetMark(fd_, mark_);
+    bool refused = false;
+    if (err == 0) err = Create(record, &refused);
+    // A directory that refuses the journal leaves this user's own.
+    if (refused && !private_dir) private_dir = true, err = EEXIST;
+  }
+  if (err == 0) {
+    mark_.state = WriteMark::kWriting;
+    err = SetMark(fd_, mark_);
+    if (err == 0 && RetryOnSignal(ReplaceCalls().fsync, fd_) != 0) err = errno;
+  }
+  if (err != 0) Abandon();
   return err;
 }
 
-std::string TempName(const struct stat& st) {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  static unsigned counter = 0;
-  char name[96];
-  std::snprintf(name, sizeof name, "%s%llu-%ld-%lx%x.tmp", kTempPrefix,
-                static_cast<unsigned long long>(st.st_ino), static_cast<long>(getpid()),
-                static_cast<unsigned long>(now.tv_nsec), counter++);
-  return name;
+// Opens the directory the journal goes to: `dir_fd` (at `dir_path`) or
+// this user's own one.
+int JournalFile::Locate(int dir_fd, const std::string& dir_path, bool private_dir) {
+  if (dir_fd_ >= 0) close(dir_fd_);
+  if (private_dir) {
+    dir_fd_ = OpenPrivateDirectory(&dir_path_, &spare_dir_);
+  } else {
+    dir_path_ = Absolute(dir_path);
+    dir_fd_ = RetryOnSignal(fcntl, dir_fd, F_DUPFD_CLOEXEC, 0);
+  }
+  return dir_fd_ < 0 ? errno : 0;
 }
 
-void RemoveStaleTemps(int dir_fd, const struct stat& st) {
-  const int list_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
-  if (!listing) {
-    if (list_fd >= 0) close(list_fd);
-    return;
-  }
-  // Only a run holding the lock of the file `tag` writes temporary files
-  // tagged so: this one, for its own file.
-  while (const dirent* entry = readdir(listing)) {
-    const ino_t tag = TempTag(entry->d_name);
-    if (tag != 0 && (tag == st.st_ino || IsAbandonedOldFile(dir_fd, entry->d_name, tag))) {
-      unlinkat(dir_fd, entry->d_name, 0);
+// Writes the record under its name, flushed with its directory; 0 or an
+// errno, with nothing left under the name. `refused` tells a directory
+// that refused the new file for lack of permission.
+int JournalFile::Create(const JournalRecord& record, bool* refused) {
+  auto& calls = ReplaceCalls();
+  const std::string name = JournalName(record.token);
+  journal_fd_ = RetryOnSignal(calls.create, dir_fd_, name.c_str(),
+                              O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode_t{0600});
+  if (journal_fd_ < 0) return *refused = IsPermissionRefusal(errno), errno;
+  name_ = name;
+  const std::string bytes = EncodeJournal(record);
+  struct iovec whole = {const_cast<char*>(bytes.data()), bytes.size()};
+  int err = WriteAll(journal_fd_, &whole, 1, calls.writev);
+  if (err == 0 && RetryOnSignal(calls.fsync, journal_fd_) != 0) err = errno;
+  if (err == 0) err = SyncDirectory(dir_fd_);
+  return err;
+}
+
+bool JournalFile::Intact() const {
+  struct stat held, named;
+  return fstat(journal_fd_, &held) == 0 && held.st_nlink == 1 &&
+         fstatat(dir_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(held, named);
+}
+
+int JournalFile::Finish() {
+  if (int err = MarkDone(fd_, mark_)) return err;
+  Abandon();
+  return 0;
+}
+
+// Removes the journal, flushed, then the mark, and a directory made for
+// this run. A journal that cannot be removed keeps its mark, which leads the
+// next run to it; one that somebody else moved is not this run's to remove.
+void JournalFile::Abandon() {
+  struct stat held, named;
+  if (!name_.empty()) {
+    if (fstatat(dir_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) return;  // cannot tell: the mark stays for the next run
+    } else if (fstat(journal_fd_, &held) != 0) {
+      return;
+    } else if (SameFile(held, named)) {
+      if (unlinkat(dir_fd_, name_.c_str(), 0) != 0) return;
+      SyncDirectory(dir_fd_);
     }
   }
-  closedir(listing);
+  name_.clear();
+  fremovexattr(fd_, kMarkAttribute);
+  if (spare_dir_) rmdir(dir_path_.c_str());
+  spare_dir_ = false;
 }
 
 }  // namespace varnok

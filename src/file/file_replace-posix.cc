@@ -1,27 +1,25 @@
-// The script file on POSIX: flock for the lock, the opening and reading, and
-// the choice between a replacement by a new file (file_swap-posix.cc) and a
-// rewrite in place (file_in_place-posix.cc).
+// The script file on POSIX: the turn (an open-file-description lock), the
+// opening and reading, and the choice between a replacement by a new file
+// (file_swap-posix.cc) and a rewrite in place (file_in_place-posix.cc).
 #include "file/file_replace.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdio.h>
-#include <sys/file.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 
 #include "base/failure.h"
-#include "os/posix_io.h"
 #include "file/file_replace_calls-posix.h"
 #include "file/file_replace_state-posix.h"
+#include "os/posix_io.h"
 
 namespace varnok {
 
@@ -54,7 +52,7 @@ namespace {
 
 constexpr int kMaxLinkDepth = 40;
 constexpr int kFileFlags = O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
-// A run gives up waiting for other writers only after this long.
+// A run gives up waiting for its turn, or for other writers, after this long.
 constexpr std::chrono::minutes kGiveUpAfter(5);
 
 void CloseIfOpen(int* fd) {
@@ -82,12 +80,6 @@ bool FollowLink(int dir_fd, const std::string& dir, const std::string& name, off
   target.resize(static_cast<size_t>(length));
   *path = target[0] == '/' ? target : dir + "/" + target;
   return true;
-}
-
-void LockExclusive(int fd) {
-  // A file system without locks still gets its change; only the guard
-  // against concurrent runs is lost there.
-  RetryOnSignal(flock, fd, LOCK_EX);
 }
 
 // Asks for huge pages behind a large buffer before it is first written: it
@@ -122,7 +114,59 @@ bool ReadWhole(int fd, size_t size_hint, std::string* content) {
   return true;
 }
 
+// The lock request for the whole file: a write lock, or a read lock for a
+// descriptor that may only read.
+struct flock WholeFile(bool writer) {
+  struct flock lock = {};
+  lock.l_type = writer ? F_WRLCK : F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  return lock;
+}
+
+// Waits for `lock` on `fd` in slices of at most a second, each ended by a
+// timer, until `deadline`. 0, ETIMEDOUT, or the errno of a failed request.
+int WaitForLock(int fd, struct flock lock, int command,
+                std::chrono::steady_clock::time_point deadline) {
+  struct sigaction quiet = {}, saved = {};
+  quiet.sa_handler = [](int) {};  // only to end the wait: no SA_RESTART
+  sigemptyset(&quiet.sa_mask);
+  sigaction(SIGALRM, &quiet, &saved);
+  int err = ETIMEDOUT;
+  for (auto now = std::chrono::steady_clock::now(); now < deadline;
+       now = std::chrono::steady_clock::now()) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+    const long slice = left.count() < 1000000 ? static_cast<long>(left.count()) : 1000000;
+    struct itimerval timer = {{0, 0}, {slice / 1000000, slice % 1000000}};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    if (fcntl(fd, command, &lock) == 0) {
+      err = 0;
+      break;
+    }
+    if (errno != EINTR) {
+      err = errno;
+      break;
+    }
+  }
+  const struct itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &saved, nullptr);
+  return err;
+}
+
 }  // namespace
+
+int TakeTurn(int fd, bool writer, std::chrono::steady_clock::time_point deadline) {
+  const struct flock lock = WholeFile(writer);
+  int err = EINVAL;
+#ifdef F_OFD_SETLKW
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  err = errno == EAGAIN || errno == EACCES ? WaitForLock(fd, lock, F_OFD_SETLKW, deadline) : errno;
+#endif
+  // Without open-file-description locks, a lock of the process: this run
+  // closes no other descriptor of the file while it holds it.
+  if (err == EINVAL) err = WaitForLock(fd, lock, F_SETLKW, deadline);
+  return err == ENOLCK || err == EOPNOTSUPP ? 0 : err;
+}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -138,21 +182,43 @@ bool IsPermissionRefusal(int err) { return err == EACCES || err == EPERM; }
 void LockedFile::State::Reset() {
   CloseIfOpen(&fd);
   CloseIfOpen(&dir_fd);
+  CloseIfOpen(&new_fd);
 }
 
-int LockedFile::State::TryOpen(const std::string& path) {
-  Reset();
-  std::string current = path, dir;
+// Follows `path` to the entry that is no link; 1 with dir_fd, dir, name and
+// st (its status) set, and `followed` telling whether a link led there;
+// else 0.
+int LockedFile::State::Resolve(const std::string& path, bool* followed) {
+  std::string current = path;
   for (int depth = 0;; ++depth) {
+    *followed = depth > 0;
     SplitPath(current, &dir, &name);
     dir_fd = OpenDirectory(dir);
     if (dir_fd < 0 || name.empty() || fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       return 0;
     }
-    if (!S_ISLNK(st.st_mode)) break;
+    if (!S_ISLNK(st.st_mode)) return 1;
     if (depth == kMaxLinkDepth || !FollowLink(dir_fd, dir, name, st.st_size, &current)) return 0;
     CloseIfOpen(&dir_fd);
   }
+}
+
+// Whether the system itself follows `path` to the file found, links and all:
+// it refuses some links that protect other users (fs.protected_symlinks).
+bool LockedFile::State::KernelFollows(const std::string& path) const {
+  const int reached = RetryOnSignal(open, path.c_str(), O_PATH | O_CLOEXEC);
+  if (reached < 0) return false;
+  struct stat there;
+  const bool same = fstat(reached, &there) == 0 && SameFile(there, st);
+  close(reached);
+  return same;
+}
+
+int LockedFile::State::TryOpen(const std::string& path) {
+  Reset();
+  bool followed = false;
+  if (Resolve(path, &followed) == 0) return 0;
+  if (followed && !KernelFollows(path)) return 0;
   if (!S_ISREG(st.st_mode)) return 0;
   fd = RetryOnSignal(openat, dir_fd, name.c_str(), O_RDWR | kFileFlags);
   write_errno = 0;
@@ -162,25 +228,17 @@ int LockedFile::State::TryOpen(const std::string& path) {
   }
   if (fd < 0) return errno == ELOOP ? -1 : 0;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  LockExclusive(fd);
+  if (TakeTurn(fd, write_errno == 0, started + kGiveUpAfter) != 0) return -2;
   struct stat now;
   if (fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(now, st)) {
     return -1;
   }
-  if (write_errno == 0) Recover();
   // A file without any write permission is read-only to every user, root
   // included, as the read-only attribute is on Windows.
   if (write_errno == 0 && (st.st_mode & 0222) == 0) write_errno = EACCES;
+  if (write_errno == 0) RemoveLeftoverTemp(dir_fd, name, st);
   named = st;
   return 1;
-}
-
-void LockedFile::State::Recover() {
-  RemoveStaleTemps(dir_fd, st);
-  if (int err = RecoverJournal(dir_fd, fd, st)) write_errno = err;
-  // Putting a journal back moved the offset and may have changed the size.
-  lseek(fd, 0, SEEK_SET);
-  fstat(fd, &st);
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
@@ -189,23 +247,29 @@ LockedFile::~LockedFile() = default;
 
 bool LockedFile::Open(const std::string& path) {
   content_.clear();
+  problem_.clear();
   must_reopen_ = false;
   State& s = *state_;
   int result = -1;
-  for (int attempt = 0; (result = s.TryOpen(path)) < 0; ++attempt) {
+  for (int attempt = 0; (result = s.TryOpen(path)) == -1; ++attempt) {
     // Each attempt found the name moved to another file: other writers make
     // progress, so this run gets its turn; only a name that keeps moving for
     // minutes ends it.
-    if (std::chrono::steady_clock::now() - s.started > kGiveUpAfter) {
-      s.Reset();
-      RaiseIniFileError(path);
-    }
+    if (std::chrono::steady_clock::now() - s.started > kGiveUpAfter) break;
     if (attempt >= 16) usleep(1000);
+  }
+  if (result < 0) {
+    s.Reset();
+    RaiseIniFileError(path, result == -2 ? "its turn did not come for five minutes" : "");
   }
   if (result != 1 || !ReadWhole(s.fd, static_cast<size_t>(s.st.st_size), &content_)) {
     s.Reset();
     content_.clear();
     return false;
+  }
+  if (s.write_errno == 0 && RecoverRewrite(s.fd, s.st, &content_, &problem_) != 0) {
+    s.Reset();
+    RaiseIniFileError(path, problem_);
   }
   return true;
 }
@@ -219,15 +283,21 @@ int LockedFile::Replace(std::string_view head, std::string_view middle, std::str
                            {const_cast<char*>(middle.data()), middle.size()},
                            {const_cast<char*>(tail.data()), tail.size()}};
   s.old = &content_;
-  if (s.st.st_nlink > 1) return s.ReplaceInPlace(parts, 3);
-  s.renamed = false;
-  const int err = s.WriteReplacement(parts, 3);
-  must_reopen_ = err == kRaced;
-  // A directory that refuses a new file, or a new file that cannot get the
-  // old one's owner or attributes, leaves a writable file to be rewritten in
-  // place; no other failure may fall back to that, nor any once the name
-  // took the new file.
-  if (IsPermissionRefusal(err) && !s.renamed) return s.ReplaceInPlace(parts, 3);
+  s.problem.clear();
+  int err = 0;
+  if (s.st.st_nlink > 1) {
+    err = s.ReplaceInPlace(parts, 3);
+  } else {
+    s.renamed = false;
+    err = s.WriteReplacement(parts, 3);
+    must_reopen_ = err == kRaced;
+    // A directory that refuses a new file, or a new file that cannot get
+    // the old one's owner or attributes, leaves a writable file to be
+    // rewritten in place; no other failure may fall back to that, nor any
+    // once the name took the new file.
+    if (IsPermissionRefusal(err) && !s.renamed) err = s.ReplaceInPlace(parts, 3);
+  }
+  problem_ = s.problem;
   return must_reopen_ ? 0 : err;
 }
 

@@ -27,11 +27,13 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
-  /// Opens, locks and reads the file at `path`, links followed. False, with
-  /// nothing read, unless it is a readable regular file. Never blocks on a
-  /// FIFO or a device. Opens again as long as other writers keep replacing
-  /// the file; raises EIniFileException "Unable to write to <path>" when that
-  /// lasts for minutes.
+  /// Opens, locks and reads the file at `path`, links followed where the
+  /// system would follow them. False, with nothing read, unless it is a
+  /// readable regular file. Never blocks on a FIFO or a device. Opens again
+  /// as long as other writers keep replacing the file. A rewrite in place
+  /// that a killed run left unfinished is undone first. Raises
+  /// EIniFileException "Unable to write to <path>" when the turn cannot be
+  /// had for minutes, or an unfinished rewrite cannot be undone.
   bool Open(const std::string& path);
 
   /// The bytes the file held when it was opened.
@@ -47,10 +49,15 @@ class LockedFile {
 
   bool must_reopen() const { return must_reopen_; }
 
+  /// What a failure of Open or Replace adds to its report, such as a journal
+  /// that cannot be applied; empty when the failure needs no more words.
+  const std::string& problem() const { return problem_; }
+
  private:
   struct State;
   std::unique_ptr<State> state_;
   std::string content_;
+  std::string problem_;
   bool must_reopen_ = false;
 };
 

@@ -212,10 +212,13 @@ std::vector<std::string> NamesFor(const Way& way) {
 
 // Whether the change has landed before `step` call `call`: once the exchange
 // of names is flushed, only the old file's removal follows, and its flush
-// may fail without undoing anything.
+// may fail without undoing anything. In place, once the new bytes are
+// flushed, the mark that says so, its flush and the journal's removal may
+// fail: a mark that cannot say "done" is removed instead.
 bool LandedBefore(const Way& way, const Outcome& clean, Step step, int call) {
-  return !way.hard_linked && !way.no_exchange && step == kSyncDir &&
-         call == clean.seen.calls[kSyncDir];
+  const bool last = call == clean.seen.calls[step];
+  if (way.hard_linked) return last && (step == kSetAttribute || step == kSyncFile || step == kSyncDir);
+  return !way.no_exchange && step == kSyncDir && last;
 }
 
 TEST(FaultInjection, EveryFailingCallLeavesTheOldFile) {

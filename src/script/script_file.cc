@@ -24,7 +24,9 @@ std::string WriteScriptValue(LockedFile& script, const std::string& path, const 
   if (!write) return "";
   const size_t stored = read.span.end - read.span.begin;
   if (text.substr(read.span.begin, stored) == write->value) return value;  // nothing to change
-  if (script.Replace(write->before, write->value, write->after) != 0) RaiseIniFileError(path);
+  if (script.Replace(write->before, write->value, write->after) != 0) {
+    RaiseIniFileError(path, script.problem());
+  }
   return value;
 }
 

@@ -111,6 +111,9 @@ bool CrashScene::Prepare() {
   }
   if (made && path_.hard_linked) made = link(script_.c_str(), link_.c_str()) == 0;
   made = made && stat(script_.c_str(), &expected_) == 0 && ReadFile(script_) == old_;
+  // A journal the last case left is reported already; each case is judged
+  // by what it leaves itself.
+  for (const std::string& path : JournalsElsewhere()) remove(path.c_str());
   if (!made) ADD_FAILURE() << "cannot set up " << script_ << ": " << strerror(errno);
   expected_acl_ = ReadAcl(script_);
   return made;
@@ -140,18 +143,32 @@ std::vector<std::string> CrashScene::Judge(Ending ending, const RunResult& follo
   for (const std::string& name : Names(dir_)) {
     if (name.rfind(".varnok-", 0) == 0) leftovers += " " + name;
   }
-  // A journal that cannot be kept beside the script goes to /var/tmp,
-  // named by the script's device and inode.
-  const std::string inode = "-" + std::to_string(expected_.st_ino) + ".";
-  for (const std::string& name : Names("/var/tmp")) {
-    if (name.rfind("varnok-", 0) == 0 && name.find(inode) != std::string::npos) {
-      leftovers += " /var/tmp/" + name;
-    }
-  }
+  for (const std::string& path : JournalsElsewhere()) leftovers += " " + path;
+  if (getxattr(script_.c_str(), "user.varnok.write", nullptr, 0) >= 0) leftovers += " mark";
   if (!leftovers.empty()) problems.push_back("leftover:" + leftovers);
   const std::string identity = IdentityProblem();
   if (!identity.empty()) problems.push_back(identity);
   return problems;
+}
+
+// Journals of this script in the users' own directories under /var/tmp,
+// where a journal goes that cannot be kept beside the script: told from
+// other scripts' by the inode number their record starts with.
+std::vector<std::string> CrashScene::JournalsElsewhere() const {
+  std::vector<std::string> found;
+  for (const std::string& dir : Names("/var/tmp")) {
+    if (dir.rfind("varnok-", 0) != 0) continue;
+    for (const std::string& name : Names("/var/tmp/" + dir)) {
+      const std::string path = "/var/tmp/" + dir + "/" + name;
+      const std::string record = ReadFile(path);
+      uint64_t inode = 0;
+      for (int i = 0; i < 8 && record.size() >= 24; ++i) {
+        inode |= uint64_t{static_cast<unsigned char>(record[16 + i])} << (8 * i);
+      }
+      if (name.rfind(".varnok-", 0) == 0 && inode == expected_.st_ino) found.push_back(path);
+    }
+  }
+  return found;
 }
 
 std::string CrashScene::ContentProblem(Ending ending, const std::string& now) const {

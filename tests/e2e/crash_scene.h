@@ -45,6 +45,7 @@ class CrashScene {
  private:
   std::string ContentProblem(Ending ending, const std::string& now) const;
   std::string IdentityProblem() const;
+  std::vector<std::string> JournalsElsewhere() const;
 
   const CrashPath& path_;
   std::string case_root_, project_, dir_, script_, link_;

@@ -234,6 +234,16 @@ std::string AsRead(const std::string& text) {
 
 std::string LineEnd() { return TestingWindowsBuild() ? "\r\n" : "\n"; }
 
+int HoldWriteLock(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fd >= 0 && fcntl(fd, F_OFD_SETLKW, &lock) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -74,6 +74,11 @@ std::string AsRead(const std::string& text);
 /// The line end of the program's output.
 std::string LineEnd();
 
+/// Opens `path` for writing and takes the lock a run of the program takes
+/// there (an open-file-description write lock on the whole file), waiting
+/// for it; the descriptor, closing it releases the lock; -1 on failure.
+int HoldWriteLock(const std::string& path);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 

@@ -188,8 +188,8 @@ pid_t StartEditor(const std::string& dir) {
   if (pid != 0) return pid;
   const std::string path = dir + "/s.ini", temp = dir + "/editor.tmp";
   for (int round = 0;; ++round) {
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    const int fd = HoldWriteLock(path);
+    if (fd < 0) continue;  // between the editor's own rename and the next open
     struct stat held, now;
     if (fstat(fd, &held) == 0 && stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino) {
       usleep(3000);  // the editor's work on the file, under its lock
@@ -241,8 +241,8 @@ TEST(Promises, ThreeHundredRunsQueuedBehindALockAllLand) {
   constexpr int kRuns = 300;
   TempDir dir;
   const std::string path = dir.Write("s.ini", Keys(kRuns));
-  const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const int held = HoldWriteLock(path);
+  ASSERT_GE(held, 0);
   std::vector<pid_t> runs;
   for (int key = 0; key < kRuns; ++key) {
     runs.push_back(Start({ProjectArg(dir.path()), "-O:s.ini:S.k" + std::to_string(key) + "=v"}));

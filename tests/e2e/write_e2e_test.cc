@@ -107,10 +107,10 @@ TEST(Write, ConcurrentRunsOnDifferentKeysAllLand) {
   EXPECT_EQ(dir.List("deep"), std::vector<std::string>{"s.ini"});
 }
 
-// Waits until the started program `pid` sits in flock(2), as Linux shows
-// it, for up to ten seconds; false when it never does. Where the system does
-// not show it, waits 300 ms instead.
-bool BlocksInFlock(pid_t pid) {
+// Waits until the started program `pid` sits in fcntl(2), waiting for its
+// lock, as Linux shows it, for up to ten seconds; false when it never does.
+// Where the system does not show it, waits 300 ms instead.
+bool BlocksInLock(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
   struct timespec step = {0, 10000000};
   for (int i = 0; i < 1000; ++i) {
@@ -120,23 +120,20 @@ bool BlocksInFlock(pid_t pid) {
       nanosleep(&pause, nullptr);
       return true;
     }
-#ifdef SYS_flock
-    if (call.rfind(std::to_string(SYS_flock) + " ", 0) == 0) return true;
-#endif
+    if (call.rfind(std::to_string(SYS_fcntl) + " ", 0) == 0) return true;
     nanosleep(&step, nullptr);
   }
   return false;
 }
 
 TEST(Write, ARunWaitsForTheLockAndThenLands) {
-  if (TestingWindowsBuild()) GTEST_SKIP() << "Wine's file locks are not flock locks";
+  if (TestingWindowsBuild()) GTEST_SKIP() << "Wine's file locks are not POSIX locks";
   TempDir dir;
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
-  const int held = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int held = HoldWriteLock(path);
   ASSERT_GE(held, 0);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
   const pid_t pid = Start({ProjectArg(dir.path()), "-O:s.ini:S.k=new"});
-  const bool blocked = BlocksInFlock(pid);
+  const bool blocked = BlocksInLock(pid);
   struct timespec hold = {0, 300000000};
   nanosleep(&hold, nullptr);
   int status = 0;
