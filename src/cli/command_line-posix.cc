@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__APPLE__)
@@ -17,25 +18,44 @@ namespace {
 
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+#if defined(__linux__)
+// The path /proc/self/exe names. Once the program file has lost its name
+// (removed, or replaced by another file) the system appends " (deleted)" to
+// it; that is no part of the file's name and goes, unless the path with it
+// still names the running program, whose name then ends so itself.
+std::string LinuxExecutablePath() {
+  char path[PATH_MAX] = {};
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return "";  // none, or cut short
+  std::string found(path, static_cast<size_t>(length));
+  const std::string deleted = " (deleted)";
+  if (found.size() <= deleted.size() ||
+      found.compare(found.size() - deleted.size(), deleted.size(), deleted) != 0) {
+    return found;
+  }
+  struct stat named, running;
+  if (stat(found.c_str(), &named) == 0 && stat("/proc/self/exe", &running) == 0 &&
+      named.st_dev == running.st_dev && named.st_ino == running.st_ino) {
+    return found;
+  }
+  found.resize(found.size() - deleted.size());
+  return found;
+}
+#endif
+
 // The path of the running executable as the system knows it, links
 // resolved; empty where the system cannot tell.
 std::string ExecutablePath() {
-  char path[PATH_MAX + 1] = {};
 #if defined(__linux__)
-  const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
-  if (length <= 0) return "";
-  std::string found(path, static_cast<size_t>(length));
-  // A program file replaced or removed while it runs is still the program.
-  const std::string deleted = " (deleted)";
-  const size_t tail = found.size() > deleted.size() ? found.size() - deleted.size() : 0;
-  if (tail > 0 && found.compare(tail, deleted.size(), deleted) == 0) found.resize(tail);
-  return found;
+  return LinuxExecutablePath();
 #elif defined(__APPLE__)
+  char path[PATH_MAX + 1] = {};
   uint32_t size = sizeof path;
   char resolved[PATH_MAX];
   if (_NSGetExecutablePath(path, &size) != 0 || realpath(path, resolved) == nullptr) return "";
   return resolved;
 #elif defined(__FreeBSD__) || defined(__DragonFly__)
+  char path[PATH_MAX + 1] = {};
   int query[] = {CTL_KERN, KERN_PROC, KERN_PROC_PATHNAME, -1};
   size_t size = sizeof path;
   if (sysctl(query, 4, path, &size, nullptr, 0) != 0) return "";

@@ -131,6 +131,23 @@ TEST(ProfileUtf16, OddBytesAndLoneSurrogatesStay) {
             Le(u"[S]\nk=a" + std::u16string(1, u'\xD800') + u"b\u20AC\n") + "!");
 }
 
+// A lone surrogate in the file is read and written back as its encoded form,
+// but an argument is UTF-8 and can never name or store one.
+TEST(ProfileUtf16, ArgumentsHoldNoEncodedSurrogate) {
+#ifdef _WIN32
+  GTEST_SKIP() << "arguments are in the ANSI code page here";
+#endif
+  const std::u16string lone(1, u'\xD800');
+  const std::string encoded = "\xED\xA0\x80";
+  const std::string text = Le(u"[S]\n" + lone + u"=1\n[" + lone + u"]\nk=2\n");
+  EXPECT_EQ(Read(text, "S", encoded), "<absent>");
+  EXPECT_EQ(Read(text, encoded, "k"), "<absent>");
+  EXPECT_FALSE(ArgumentAsValueText(text, encoded));
+  EXPECT_FALSE(ArgumentAsValueText(text, "x" + encoded));
+  EXPECT_EQ(ArgumentAsValueText(text, "\xE2\x82\xAC"), "\xE2\x82\xAC");
+  EXPECT_EQ(ArgumentAsValueText("[S]\nk=1", encoded), encoded);  // a byte text takes any bytes
+}
+
 TEST(ProfileUtf16, WritesInTheFilesByteOrder) {
   for (auto encode : {Le, Be}) {
     const std::string text = encode(u"[S]\r\nk = \"old\" \r\n");

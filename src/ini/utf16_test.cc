@@ -60,6 +60,10 @@ TEST(ArgumentText, AsciiOnEveryPlatform) {
 #ifndef _WIN32
   EXPECT_EQ(ArgumentToUtf16("\xE2\x82\xAC"), u"\u20AC");
   EXPECT_FALSE(ArgumentToUtf16("caf\xE9"));  // arguments are UTF-8 here
+  // Encoded surrogates are WTF-8, not UTF-8: no argument holds one.
+  EXPECT_FALSE(ArgumentToUtf16("\xED\xA0\x80"));
+  EXPECT_FALSE(ArgumentToUtf16("a\xED\xB0\x80z"));
+  EXPECT_FALSE(ArgumentToUtf16("\xED\xA0\xBD\xED\xB8\x80"));  // a pair, each half on its own
 #endif
 }
 

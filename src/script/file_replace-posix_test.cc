@@ -43,6 +43,7 @@ struct Faults {
   bool no_tmpfile = false;                 // as on a file system without O_TMPFILE
   bool no_exchange = false;                // as on a system without RENAME_EXCHANGE
   int script_writes_that_work = -1;        // >= 0: the script's later writes fail
+  std::pair<std::string, std::string> rename_at_create;  // (from, to), once, at the next create
   int calls[kSteps] = {};
 };
 Faults g_faults;
@@ -57,6 +58,9 @@ bool Fails(Step step) {
 }
 
 int Create(int dir, const char* name, int flags, mode_t mode) {
+  auto& [from, to] = g_faults.rename_at_create;
+  if (!from.empty() && rename(from.c_str(), to.c_str()) != 0) ADD_FAILURE() << strerror(errno);
+  g_faults.rename_at_create = {};
   if (g_faults.no_tmpfile && (flags & O_TMPFILE) == O_TMPFILE) return errno = EOPNOTSUPP, -1;
   return Fails(kCreate) ? -1 : openat(dir, name, flags, mode);
 }
@@ -293,6 +297,27 @@ TEST(FaultInjection, AFailedRollBackLeavesTheNewFileWhole) {
   }
   std::printf("roll-back fault points injected: %d\n", points);
   EXPECT_GE(points, 8);
+}
+
+// Another program renames its file over the script's name after the run read
+// the script and before the run's new file takes the name: the name must not
+// be taken blindly, since that would destroy the other file. The run starts
+// over from the other file and changes only its key.
+TEST(FaultInjection, AFileRenamedOverTheNameMeanwhileIsChangedNotLost) {
+  for (const Way& way : {kWays[0], kWays[1], kWays[2]}) {
+    SCOPED_TRACE(way.name);
+    Project project(false);
+    const std::string other = project.dir() + "/sub/other.ini";
+    std::ofstream(other, std::ios::binary) << "[S]\nk=other\n[O]\nkept\n";
+    g_faults = Faults{};
+    g_faults.no_tmpfile = way.no_tmpfile;
+    g_faults.no_exchange = way.no_exchange;
+    g_faults.rename_at_create = {other, project.path()};
+    EXPECT_EQ(project.Set("new").kind(), "");
+    EXPECT_TRUE(project.Content() == "[S]\nk=new\n[O]\nkept\n") << project.Content().substr(0, 20);
+    EXPECT_EQ(project.Names(), NamesFor(way));
+    EXPECT_GE(g_faults.calls[kCreate], 2);  // a second attempt, from the other file
+  }
 }
 
 // A rewrite in place that fails, and whose restore fails too, leaves a mix

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "harness.h"
 
 namespace e2e {
@@ -130,6 +132,80 @@ TEST(Run, TheReportNamesTheProgramFileItself) {
     EXPECT_TRUE(IsReport(result.err, "EIniFileException",
                          "Unable to write to " + ProgramPath(script)))
         << command << "\n" << result.err;
+  }
+}
+
+// The module and the offset that a failure report's first line names; both
+// empty when the report has another form.
+std::pair<std::string, std::string> ModuleAndOffset(const std::string& report) {
+  std::string head = report.substr(0, report.find('\n'));
+  if (!head.empty() && head.back() == '\r') head.pop_back();
+  const std::string in = " in module ";
+  const size_t module = head.find(in), at = head.rfind(" at ");
+  const size_t at_offset_dot = 13;  // " at ", eight digits and "."
+  if (head.rfind("Exception ", 0) != 0 || module == std::string::npos ||
+      at == std::string::npos || at < module + in.size() || head.size() != at + at_offset_dot ||
+      head.back() != '.') {
+    return {};
+  }
+  const std::string offset = head.substr(at + 4, 8);
+  if (offset.find_first_not_of("0123456789ABCDEF") != std::string::npos) return {};
+  return {head.substr(module + in.size(), at - module - in.size()), offset};
+}
+
+// A directory holding a script that no run may write, even as root.
+struct ReadOnlyScript {
+  ReadOnlyScript() : path(dir.Write("a.ini", "[M]\nK=1\n")) {
+    if (chmod(path.c_str(), 0444) != 0) ADD_FAILURE() << "cannot make " << path << " read-only";
+  }
+  std::vector<std::string> Arguments() const { return {ProjectArg(dir.path()), "-O:a.ini:M.K=2"}; }
+  TempDir dir;
+  std::string path;
+};
+
+// The offset is the raise site's place in the program, not its address in
+// memory, which the system moves from run to run: the same in each run of
+// one failure, and within the program file.
+TEST(Run, TheReportsOffsetIsAPlaceInTheProgram) {
+  const ReadOnlyScript script;
+  std::string offsets[3];
+  for (std::string& offset : offsets) {
+    const RunResult result = RunVarnok(script.Arguments(), {"\n"});
+    ASSERT_EQ(result.status, 1);
+    offset = ModuleAndOffset(result.err).second;
+    ASSERT_EQ(offset.size(), 8u) << result.err;
+  }
+  EXPECT_EQ(offsets[0], offsets[1]);
+  EXPECT_EQ(offsets[0], offsets[2]);
+  if (TestingWindowsBuild()) return;  // VARNOK_PROGRAM is then not the program run
+  struct stat program = {};
+  ASSERT_EQ(stat(VARNOK_PROGRAM, &program), 0);
+  EXPECT_LT(std::stoll(offsets[0], nullptr, 16), static_cast<long long>(program.st_size));
+}
+
+// A program file removed while it runs keeps its name in the report, though
+// the system then marks its path with " (deleted)"; a program file whose own
+// name ends so keeps all of it.
+TEST(Run, TheReportNamesARemovedProgramFileByItsName) {
+  if (TestingWindowsBuild()) GTEST_SKIP() << "Wine starts the program from its path";
+  const ReadOnlyScript script;
+  const struct {
+    std::string file, command;
+  } cases[] = {
+      {"varnok", "exec 9<\"$0\" && rm \"$0\" && exec /proc/self/fd/9 \"$@\""},
+      {"varnok (deleted)", "exec \"$0\" \"$@\""},
+  };
+  for (const auto& c : cases) {
+    TempDir bin;
+    const std::string copy = bin.Write(c.file, ReadFile(VARNOK_PROGRAM));
+    ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+    std::vector<std::string> argv = {"bash", "-c", c.command, copy};
+    for (const std::string& argument : script.Arguments()) argv.push_back(argument);
+    const RunResult result = RunCommand(argv, {"\n"});
+    EXPECT_EQ(result.status, 1) << c.file;
+    EXPECT_EQ(ModuleAndOffset(result.err).first, c.file) << result.err;
+    EXPECT_EQ(bin.List(), c.file == "varnok" ? std::vector<std::string>{}
+                                             : std::vector<std::string>{c.file});
   }
 }
 

@@ -99,7 +99,10 @@ TEST(Utf16Script, OddLengthAndLoneSurrogatesStay) {
 }
 
 TEST(Utf16Script, RefusalsLeaveTheFileAlone) {
-  const std::string before = Utf16File(u"[S]\r\nk=same\r\n", false);
+  // Names that only an encoded surrogate (ED A0 80) could spell.
+  const std::u16string lone(1, u'\xD800');
+  const std::string before =
+      Utf16File(u"[S]\r\nk=same\r\n" + lone + u"=1\r\n[" + lone + u"]\r\nk=2\r\n", false);
   struct Case {
     std::string assignment, message;
   };
@@ -110,6 +113,10 @@ TEST(Utf16Script, RefusalsLeaveTheFileAlone) {
   if (!TestingWindowsBuild()) {
     cases.push_back({"S.k=caf\xE9", "Component could not be written"});  // not UTF-8
     cases.push_back({"S.k\xE9=1", "Component not found"});
+    // Encoded surrogates are no UTF-8, though the file's own lone ones read as them.
+    cases.push_back({"S.k=\xED\xA0\x80", "Component could not be written"});
+    cases.push_back({"S.\xED\xA0\x80=x", "Component not found"});
+    cases.push_back({"\xED\xA0\x80.k=x", "Component not found"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.assignment);
