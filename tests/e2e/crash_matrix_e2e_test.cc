@@ -86,9 +86,52 @@ std::string WhyNotRenamedNamed(const Calls& calls) {
   return Any(calls, 0, RenamedOntoScript) ? "" : "no rename onto the script";
 }
 
+// The first argument of a call as strace printed it, and what it returned.
+std::string FirstArgument(const TracedCall& call) {
+  const size_t open = call.line.find('('), end = call.line.find_first_of(",)", open);
+  return open == std::string::npos ? "" : call.line.substr(open + 1, end - open - 1);
+}
+std::string Result(const TracedCall& call) {
+  const size_t at = call.line.rfind(" = ");
+  return at == std::string::npos ? "" : call.line.substr(at + 3, call.line.find(' ', at + 3) - at - 3);
+}
+
+bool Is(const TracedCall& call, const char* name, const std::string& fd) {
+  return call.name == name && FirstArgument(call) == fd && CallSucceeded(call.line);
+}
+
+// Why the recorded rewrite in place changed the script before its journal,
+// the journal's directory and the mark that says "writing" were flushed;
+// empty when it did not.
+std::string WhyNotJournaledFirst(const Calls& calls) {
+  std::string script, journal, journal_dir;
+  bool journal_flushed = false, dir_flushed = false, marked = false, mark_flushed = false;
+  for (const TracedCall& call : calls) {
+    if (call.name == "openat" && call.line.find("\"s.ini\", O_RDWR") != std::string::npos) {
+      script = Result(call);
+    } else if (call.name == "openat" && call.line.find(".journal\", O_WRONLY|O_CREAT") != std::string::npos) {
+      journal_dir = FirstArgument(call), journal = Result(call);
+    } else if (Is(call, "fsync", journal)) {
+      journal_flushed = true;
+    } else if (Is(call, "fsync", journal_dir)) {
+      dir_flushed = journal_flushed;
+    } else if (Is(call, "fsetxattr", script) && call.line.find("\"varnokM1W") != std::string::npos) {
+      marked = dir_flushed;
+    } else if (Is(call, "fsync", script)) {
+      mark_flushed = mark_flushed || marked;
+    } else if ((call.name == "writev" || call.name == "fallocate" || call.name == "ftruncate" ||
+                call.name.rfind("pwrite", 0) == 0) && FirstArgument(call) == script) {
+      if (!mark_flushed) return "the script was changed before its journal and mark were flushed: " + call.line;
+      return "";
+    }
+  }
+  return "the script was never changed";
+}
+
 std::string WhyNotInPlace(const Calls& calls) {
   if (Any(calls, 0, RenamedOntoScript)) return "the script was replaced by a rename";
-  return Any(calls, 0, Wrote) ? "" : "nothing written";
+  if (!Any(calls, 0, Wrote)) return "nothing written";
+  return WhyNotJournaledFirst(calls);
 }
 
 std::string WhyNotRefusedInPlace(const Calls& calls) {
