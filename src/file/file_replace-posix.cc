@@ -159,7 +159,7 @@ int TakeTurn(int fd, bool writer, std::chrono::steady_clock::time_point deadline
   const struct flock lock = WholeFile(writer);
   int err = EINVAL;
 #ifdef F_OFD_SETLKW
-  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (RetryOnSignal(fcntl, fd, F_OFD_SETLK, &lock) == 0) return 0;
   err = errno == EAGAIN || errno == EACCES ? WaitForLock(fd, lock, F_OFD_SETLKW, deadline) : errno;
 #endif
   // Without open-file-description locks, a lock of the process: this run

@@ -26,7 +26,7 @@ int OpenLongDirectory(const std::string& path) {
     }
     int next = -1;
     if (end > pos) {
-      next = openat(fd, path.substr(pos, end - pos).c_str(), kDirectoryFlags);
+      next = RetryOnSignal(openat, fd, path.substr(pos, end - pos).c_str(), kDirectoryFlags);
     } else {
       errno = ENAMETOOLONG;
     }
@@ -42,7 +42,7 @@ int OpenLongDirectory(const std::string& path) {
 }  // namespace
 
 int OpenDirectory(const std::string& path) {
-  if (path.size() < PATH_MAX) return open(path.c_str(), kDirectoryFlags);
+  if (path.size() < PATH_MAX) return RetryOnSignal(open, path.c_str(), kDirectoryFlags);
   return OpenLongDirectory(path);
 }
 

@@ -19,6 +19,16 @@ namespace {
 
 const char* const kErrors[] = {"ENOSPC", "EIO", "EINTR", "EACCES"};
 
+// Calls that a signal can interrupt (their manual pages list EINTR): only
+// these are failed with EINTR, and the run must then try again and land.
+bool CanBeInterrupted(const TracedCall& call) {
+  static const char* const kInterruptible[] = {
+      "read", "write", "writev", "pread64", "pwrite64", "openat", "fcntl", "flock",
+      "fallocate", "ftruncate", "getrandom", "nanosleep", "clock_nanosleep", "poll", "wait4"};
+  return std::find(std::begin(kInterruptible), std::end(kInterruptible), call.name) !=
+         std::end(kInterruptible);
+}
+
 // Calls that no error can come out of: the kernel's brk reports failure by
 // returning the old break (an injected errno reads as a wild break and
 // crashes the allocator), and exit_group does not return.
@@ -115,6 +125,10 @@ class Matrix {
     const RunResult follow_up = RunCommand(argv, RunOptions{"\n"});
     const Ending ending = EndingOf(result);
     std::vector<std::string> problems = scene_.Judge(ending, follow_up);
+    // A signal that interrupts a call is no failure: the run tries again.
+    if (action == "error=EINTR" && ending != Ending::kSuccess) {
+      problems.insert(problems.begin(), "interrupted: a call failed with EINTR was not tried again");
+    }
     if (ending == Ending::kUnexpected || (!kill && ending == Ending::kKilled)) {
       problems.insert(problems.begin(), "unexpected end: status " + std::to_string(result.status) +
                                             ", " + result.out.substr(0, 80) +
@@ -247,6 +261,7 @@ CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool w
     if (!recording.base.empty() || !call.own || !CanFail(call)) continue;
     ++counts.own;
     for (const char* error : kErrors) {
+      if (std::string(error) == "EINTR" && !CanBeInterrupted(call)) continue;
       matrix.Try(call, std::string("error=") + error, recording.base);
     }
   }

@@ -1,7 +1,8 @@
 // A crash point at every system call of one run of the program. strace
 // records a run's calls; then each call in turn is killed on entry, and each
-// of the program's own calls is also failed with ENOSPC, EIO, EINTR and
-// EACCES. After every such run one more run opens the file as a user would,
+// of the program's own calls is also failed with ENOSPC, EIO and EACCES, and
+// with EINTR where a signal can interrupt it (the run must then try again and
+// land). After every such run one more run opens the file as a user would,
 // and the file must be exactly the old one or the new one, with nothing left
 // beside it and nothing of its identity lost.
 #ifndef VARNOK_TESTS_E2E_CRASH_MATRIX_H_
