@@ -177,7 +177,11 @@ std::string PrivilegesAtRisk(const Privileges& held, const struct stat& st) {
   if ((held.mode & S_ISUID) && !may_chmod) {
     return "writing it would clear its setuid bit, which only its owner can set again";
   }
-  if ((held.mode & S_ISGID) && (held.mode & S_IXGRP) && !(may_chmod && InGroup(st.st_gid))) {
+  // A write clears setgid where the group may execute the file, and (as
+  // newer systems do) wherever the writer is outside the file's group;
+  // setting it again takes the owner, in that group.
+  const bool in_group = InGroup(st.st_gid);
+  if ((held.mode & S_ISGID) && ((held.mode & S_IXGRP) || !in_group) && !(may_chmod && in_group)) {
     return "writing it would clear its setgid bit, which only its owner in its group can set again";
   }
   return "";
