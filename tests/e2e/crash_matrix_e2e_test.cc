@@ -31,11 +31,6 @@ std::string WhyNotRunnable() {
   return "";
 }
 
-#define SKIP_UNLESS_RUNNABLE()                               \
-  do {                                                       \
-    const std::string why = WhyNotRunnable();                \
-    if (!why.empty()) GTEST_SKIP() << why;                   \
-  } while (false)
 
 bool Any(const Calls& calls, size_t from, bool (*matches)(const TracedCall&)) {
   return std::any_of(calls.begin() + static_cast<long>(std::min(from, calls.size())), calls.end(),
@@ -183,12 +178,12 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CrashMatrix, ::testing::Values(size_t{1024}, siz
                          });
 
 TEST_P(CrashMatrix, RenameWithAnonymousTemporary) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   Run({"rename, O_TMPFILE", {}, false, false, "", WhyNotRenamedAnonymous});
 }
 
 TEST_P(CrashMatrix, RenameWithNamedTemporary) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   // Without /proc an anonymous file cannot be given a name. This process
   // and the runs it starts get a mount namespace of their own, where an
   // empty file system covers /proc while the test runs.
@@ -200,24 +195,24 @@ TEST_P(CrashMatrix, RenameWithNamedTemporary) {
 }
 
 TEST_P(CrashMatrix, HardLinkedInPlaceGrowing) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   Run({"in place, hard link, growing", {}, true, false, "", WhyNotInPlace});
 }
 
 TEST_P(CrashMatrix, HardLinkedInPlaceShrinking) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   Run({"in place, hard link, shrinking", {}, true, false, "", WhyNotInPlace}, false);
 }
 
 TEST_P(CrashMatrix, DirectoryRefusingNewFilesAsUnprivilegedUser) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
                                               "--clear-groups"};
   Run({"in place, directory refuses", as_nobody, false, true, "", WhyNotRefusedInPlace});
 }
 
 TEST_P(CrashMatrix, RollBackAfterFailedDirectoryFlush) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   Run({"roll-back after failed flush", {}, false, false, "fsync", WhyNotRolledBack});
 }
 

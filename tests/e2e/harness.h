@@ -19,6 +19,14 @@ constexpr bool kSanitized = __has_feature(address_sanitizer);
 constexpr bool kSanitized = false;
 #endif
 
+/// Skips the current test with the reason `why` unless it is empty. (A skip
+/// inside a helper function would end only the helper.)
+#define E2E_SKIP_IF(why)                          \
+  do {                                            \
+    const std::string why_not = (why);            \
+    if (!why_not.empty()) GTEST_SKIP() << why_not; \
+  } while (false)
+
 struct RunOptions {
   std::string input;                 // standard input, through a pipe
   bool input_from_file = false;      // give `input` as a regular file instead

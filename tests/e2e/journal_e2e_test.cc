@@ -27,11 +27,6 @@ std::string WhyNotRunnable() {
   return "";
 }
 
-#define SKIP_UNLESS_RUNNABLE()              \
-  do {                                      \
-    const std::string why = WhyNotRunnable(); \
-    if (!why.empty()) GTEST_SKIP() << why;  \
-  } while (false)
 
 // The command that runs what follows as `uid`, in the group `kTeam`.
 std::vector<std::string> As(uid_t uid) {
@@ -98,7 +93,7 @@ const std::string kFiller = "[F]\n" + std::string(2000, 'f') + "\n";
 // small script written, which the file system gives the freed inode number.
 // The old file's journal must never be written into it.
 TEST(Journal, ARegeneratedFileUnderTheSameNumberKeepsItsBytes) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   TempDir dir;
   const std::string path = dir.Write("p/s.ini", "[S]\nk=" + std::string(100, 'o') + "\n" +
                                                     std::string(20 << 20, 'x') + "\n");
@@ -120,7 +115,7 @@ TEST(Journal, ARegeneratedFileUnderTheSameNumberKeepsItsBytes) {
 // unfinished write and undoes it before its own change; a later run through
 // the first name then keeps that change.
 TEST(Journal, EveryNameFindsTheUnfinishedWriteAndBothChangesStay) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   TempDir dir;
   const std::string old = "[S]\nk=" + std::string(40, 'o') + "\n[T]\nlast=1\nother=1\n" + kFiller;
   const std::string path = dir.Write("a/s.ini", old);
@@ -139,7 +134,7 @@ TEST(Journal, EveryNameFindsTheUnfinishedWriteAndBothChangesStay) {
 // After the kill an editor saves the file in place; the next run keeps the
 // editor's content, changes its key, and sets the journal aside.
 TEST(Journal, AnEditorsSaveAfterTheKillStays) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   TempDir dir;
   const std::string path =
       dir.Write("p/s.ini", "[S]\nk=" + std::string(40, 'o') + "\n" + kFiller);
@@ -161,7 +156,7 @@ TEST(Journal, AnEditorsSaveAfterTheKillStays) {
 // never applied, though the file holds exactly what that write left: the
 // mark that made it count is gone.
 TEST(Journal, AJournalBroughtBackAfterItsWriteFinishedIsNeverApplied) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   TempDir dir;
   const std::string path = dir.Write("p/s.ini", "[S]\nSecure=" + std::string(40, '1') + "\n" + kFiller);
   ASSERT_EQ(link(path.c_str(), (dir.path() + "/p/twin.ini").c_str()), 0);
@@ -186,7 +181,7 @@ TEST(Journal, AJournalBroughtBackAfterItsWriteFinishedIsNeverApplied) {
 // journal does not lie in the shared directory, where Carol could take it,
 // and his next run finds and applies it.
 TEST(Journal, AJournalInASharedDirectoryIsNobodyElsesToTake) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   const std::string old = "[S]\nk=" + std::string(40, 'o') + "\n" + kFiller;
@@ -212,7 +207,7 @@ TEST(Journal, AJournalInASharedDirectoryIsNobodyElsesToTake) {
 // its journal elsewhere and lands, and what the squatter planted is never
 // applied.
 TEST(Journal, ASquattedJournalDirectoryStopsNoRun) {
-  SKIP_UNLESS_RUNNABLE();
+  E2E_SKIP_IF(WhyNotRunnable());
   const std::string own = "/var/tmp/varnok-" + std::to_string(kBob);
   const struct {
     const char* what;

@@ -27,11 +27,6 @@ std::string WhyNoRoot() {
   return "";
 }
 
-#define SKIP_UNLESS_ROOT()               \
-  do {                                   \
-    const std::string why = WhyNoRoot(); \
-    if (!why.empty()) GTEST_SKIP() << why; \
-  } while (false)
 
 std::vector<std::string> As(uid_t uid, const std::vector<std::string>& more = {}) {
   std::vector<std::string> command = {"setpriv", "--reuid=" + std::to_string(uid),
@@ -82,7 +77,7 @@ class Sysctl {
 // Bob may only read the script; his flock on it, which any reader can take,
 // keeps no run from its turn.
 TEST(OtherUsers, AReadersLockDelaysNoRun) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
@@ -110,7 +105,7 @@ TEST(OtherUsers, AReadersLockDelaysNoRun) {
 // team access to every new file: the new file gets the script's ACL, and
 // only that.
 TEST(OtherUsers, ANewFileGrantsNoAccessTheOldOneDidNot) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   const std::string project = dir.path() + "/p";
@@ -137,7 +132,7 @@ TEST(OtherUsers, ANewFileGrantsNoAccessTheOldOneDidNot) {
 // file only root may change. With fs.protected_symlinks the kernel refuses
 // root that link, so the run does not follow it either.
 TEST(OtherUsers, ALinkTheKernelRefusesIsNotFollowed) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   Sysctl protect("fs/protected_symlinks", "1");
   if (!protect.set()) GTEST_SKIP() << "fs.protected_symlinks cannot be set here";
   TempDir dir, secret;
@@ -157,7 +152,7 @@ TEST(OtherUsers, ALinkTheKernelRefusesIsNotFollowed) {
 // setgid and file capabilities: root puts them back; a group member who
 // could not is refused, with the file as it was.
 TEST(OtherUsers, PrivilegesSurviveARewriteInPlaceOrItIsRefused) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
@@ -184,7 +179,7 @@ TEST(OtherUsers, PrivilegesSurviveARewriteInPlaceOrItIsRefused) {
 // setgid (the system drops the bit without a word), nor keep it through a
 // write in place: the run is refused, and the file keeps bytes and bit.
 TEST(OtherUsers, SetgidIsNeverDroppedByARunThatCannotGiveIt) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
   ASSERT_EQ(chown(path.c_str(), kAlice, kTeam), 0);
@@ -202,7 +197,7 @@ TEST(OtherUsers, SetgidIsNeverDroppedByARunThatCannotGiveIt) {
 
 // The flags chattr sets (no dump, synchronous writes) come with the new file.
 TEST(OtherUsers, FileFlagsAreKept) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   const std::string path = dir.Write("s.ini", "[S]\nk=old\n");
   const int fd = open(path.c_str(), O_RDONLY);
@@ -222,7 +217,7 @@ TEST(OtherUsers, FileFlagsAreKept) {
 // Names that only look like temporary files are nobody's leftovers: a script
 // so named is changed, and such a file beside a script stays.
 TEST(OtherUsers, NoFileIsRemovedForItsNameAlone) {
-  SKIP_UNLESS_ROOT();
+  E2E_SKIP_IF(WhyNoRoot());
   TempDir dir;
   const std::string odd = dir.Write(".varnok-42-a.tmp", "[S]\nk=old\n");
   struct stat st = {};
