@@ -1,28 +1,31 @@
-// The command line on Windows: the raw ANSI line split by the program's own
-// rules (not the C runtime's), with every "/" read as "-".
+// The command line on Windows: the UTF-16 line (GetCommandLineW) split by
+// the program's own rules (not the C runtime's), with every "/" read as "-",
+// each argument then taken to the program's UTF-8. No code page stands in
+// between, so no best-fit conversion can turn a character into a quote, a
+// blank or a slash that splits or switches.
 #include "cli/command_line.h"
 
 #include <windows.h>
+
+#include <algorithm>
 
 #include "cli/command_line_split.h"
 #include "os/win32_text.h"
 
 namespace varnok {
 
-namespace {
-
-bool IsAnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
-
-}  // namespace
-
 std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
-  std::vector<std::string> arguments = SplitCommandLine(GetCommandLineA(), IsAnsiLeadByte);
-  for (std::string& argument : arguments) argument = DashesForSlashes(argument, IsAnsiLeadByte);
+  const wchar_t* line = GetCommandLineW();
+  const std::u16string units(line, line + wcslen(line));
+  std::vector<std::string> arguments;
+  for (std::u16string& item : SplitCommandLine(units)) {
+    std::replace(item.begin(), item.end(), u'/', u'-');
+    arguments.push_back(Utf8FromWide(std::wstring(item.begin(), item.end())));
+  }
   return arguments;
 }
 
-// UTF-8, as the failure report that names it is: the wide module path has
-// no double-byte characters whose second byte could pass for a "\".
+// UTF-8, as the failure report that names it is.
 std::string ProgramFileName(int /*argc*/, char** /*argv*/) {
   std::wstring path(MAX_PATH, L'\0');
   DWORD length = 0;

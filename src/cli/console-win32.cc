@@ -1,7 +1,7 @@
 // The console on Windows: the standard handles written and read with
-// WriteFile and ReadFile, bytes unconverted; the failure report, UTF-8
-// inside the program (it names paths the ANSI code page may not spell),
-// converted to the code page its reader expects.
+// WriteFile and ReadFile. The usage screen and the failure report are UTF-8
+// inside the program (they echo arguments and name paths the ANSI code page
+// may not spell) and go out converted to the code page their reader expects.
 #include "cli/console.h"
 
 #include <windows.h>
@@ -94,15 +94,23 @@ void WaitInFile(HANDLE input) {
   }
 }
 
-// The code page the failure report is written in: a console shows text in
-// its output code page (which "chcp" changes); a file or pipe gets the OEM
-// code page, as the console would have shown it.
-UINT ReportCodePage(HANDLE error) {
+// The code page text written to `handle` goes out in: a console shows text
+// in its output code page (which "chcp" changes); a file or pipe gets the
+// OEM code page, as the console would have shown it.
+UINT ShownCodePage(HANDLE handle) {
   DWORD mode = 0;
-  if (GetConsoleMode(error, &mode)) {
+  if (GetConsoleMode(handle, &mode)) {
     if (const UINT console = GetConsoleOutputCP()) return console;
   }
   return CP_OEMCP;
+}
+
+// `text` as written to `handle`: in its code page, a character that page
+// lacks as its default character ("?"), never as a look-alike that could
+// pass for a quote; unconverted where it cannot be converted at all.
+std::string ShownText(std::string_view text, HANDLE handle) {
+  std::string converted = CodePageFromUtf8(text, ShownCodePage(handle));
+  return converted.empty() ? std::string(text) : converted;
 }
 
 }  // namespace
@@ -117,9 +125,10 @@ void PrepareConsole() {
 
 void WriteOutputLine(std::string_view line) {
   if (g_output_closed) RaiseInOutError(kStdoutClosedCode);
-  std::string text(line);
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  std::string text = ShownText(line, output);
   text.append(kLineEnd);
-  if (DWORD error = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text)) {
+  if (DWORD error = WriteAll(output, text)) {
     RaiseInOutError(WriteErrorCode(error));
   }
 }
@@ -137,8 +146,7 @@ void WaitForEnter() {
 void WriteErrorText(std::string_view text) {
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   if (IsClosed(error)) return;
-  const std::string converted = CodePageFromUtf8(text, ReportCodePage(error));
-  WriteAll(error, converted.empty() ? text : converted);  // unconverted where it cannot be
+  WriteAll(error, ShownText(text, error));
 }
 
 }  // namespace varnok

@@ -1,26 +1,22 @@
-// Arguments on Windows are in the ANSI code page, as GetCommandLineA gives
-// them; bytes that code page does not define are refused, not guessed.
+// Arguments on Windows are UTF-8 (WTF-8 where the command line held an
+// unpaired surrogate), read from the UTF-16 command line: a UTF-16 script
+// gets them unit for unit, a byte script in the ANSI code page without best
+// fit, so that no character is stored, or names a section or key, as another.
 #include "ini/argument_text.h"
 
 #include <windows.h>
 
-#include <climits>
+#include "ini/utf16.h"
+#include "os/win32_text.h"
 
 namespace varnok {
 
 std::optional<std::u16string> ArgumentToUtf16(std::string_view argument) {
-  if (argument.empty()) return std::u16string();
-  if (argument.size() > INT_MAX) return std::nullopt;
-  const int bytes = static_cast<int>(argument.size());
-  const int length =
-      MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, argument.data(), bytes, nullptr, 0);
-  if (length <= 0) return std::nullopt;
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, argument.data(), bytes, &wide[0],
-                          length) != length) {
-    return std::nullopt;
-  }
-  return std::u16string(wide.begin(), wide.end());
+  return Wtf8ToUtf16(argument);
+}
+
+std::optional<std::string> ArgumentToCodePage(std::string_view argument) {
+  return ExactCodePageFromUtf8(argument, CP_ACP);
 }
 
 }  // namespace varnok

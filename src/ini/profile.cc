@@ -191,8 +191,11 @@ std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view sec
                                      std::string_view key) {
   const ProfileEncoding encoding = EncodingOf(text);
   if (encoding == ProfileEncoding::kBytes) {
+    const auto section_bytes = ArgumentToCodePage(section), key_bytes = ArgumentToCodePage(key);
+    if (!section_bytes || !key_bytes) return std::nullopt;
     const size_t start = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-    return LocateBytes(ByteUnits(text), start, section, key);
+    return LocateBytes(ByteUnits(text), start, std::string_view(*section_bytes),
+                       std::string_view(*key_bytes));
   }
   const auto section_units = ArgumentToUtf16(section), key_units = ArgumentToUtf16(key);
   if (!section_units || !key_units) return std::nullopt;

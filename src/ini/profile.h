@@ -8,9 +8,11 @@
 //    Names and values from the command line are converted to UTF-16 for it
 //    (see argument_text.h); values read from it are delivered, and new ones
 //    taken, as WTF-8, which turns back into the same code units.
-//  - Any other file is bytes; nothing is converted and a NUL byte is an
-//    ordinary byte. A UTF-8 byte-order mark at the very start is skipped (and
-//    kept on writing).
+//  - Any other file is bytes; nothing in it is converted and a NUL byte is an
+//    ordinary byte. Names and values from the command line are taken in the
+//    file's code page (see argument_text.h: as they are on POSIX, in the ANSI
+//    code page on Windows). A UTF-8 byte-order mark at the very start is
+//    skipped (and kept on writing).
 //  - CR LF, LF and a lone CR each end a line; a last line without an ending
 //    is a line. Blank lines are skipped. Blanks are space, TAB and VT.
 //  - A line whose first non-blank character is '[' is a section header. Its
@@ -48,9 +50,9 @@ struct ValueSpan {
   size_t end = 0;
 };
 
-/// Where the value of `key` in `section` is stored in `text`; none when the
-/// section or the key is absent, or, in a UTF-16 text, when a name is not
-/// valid command-line text.
+/// Where the value of `key` in `section` (command-line text) is stored in
+/// `text`; none when the section or the key is absent, or when a name cannot
+/// be converted to the text's encoding (see argument_text.h).
 std::optional<ValueSpan> LocateValue(std::string_view text, std::string_view section,
                                      std::string_view key);
 

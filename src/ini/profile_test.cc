@@ -6,6 +6,10 @@
 
 #include "ini/utf16.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace varnok {
 namespace {
 
@@ -135,7 +139,7 @@ TEST(ProfileUtf16, OddBytesAndLoneSurrogatesStay) {
 // but an argument is UTF-8 and can never name or store one.
 TEST(ProfileUtf16, ArgumentsHoldNoEncodedSurrogate) {
 #ifdef _WIN32
-  GTEST_SKIP() << "arguments are in the ANSI code page here";
+  GTEST_SKIP() << "arguments come from a UTF-16 command line here, which may hold one";
 #endif
   const std::u16string lone(1, u'\xD800');
   const std::string encoded = "\xED\xA0\x80";
@@ -165,6 +169,36 @@ TEST(ProfileUtf16, WritesInTheFilesByteOrder) {
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->value, "\xE9");
 }
+
+#ifdef _WIN32
+// On Windows the arguments are UTF-8 read from the UTF-16 command line. A
+// byte script is in the ANSI code page: names and values reach it converted
+// exactly, and what the code page cannot hold names nothing and is never
+// stored, not even as a look-alike. A UTF-16 script gets every unit.
+TEST(ProfileArguments, ByteScriptsInTheAnsiCodePage) {
+  if (GetACP() != 1252) GTEST_SKIP() << "needs the ANSI code page 1252";
+  const std::string fullwidth_quote = "\xEF\xBC\x82", omega = "\xCE\xA9";
+  EXPECT_EQ(Read("[Caf\xE9]\n\xC4=1", "Caf\xC3\xA9", "\xC3\x84"), "1");
+  EXPECT_EQ(Read("[\"]\n\"=1\n[O]\nO=2", fullwidth_quote, fullwidth_quote), "<absent>");
+  EXPECT_EQ(Read("[O]\nO=2", omega, "O"), "<absent>");
+  EXPECT_EQ(Read("[O]\nO=2", "O", omega), "<absent>");
+  EXPECT_EQ(Read("[?]\n?=1", "\xED\xA0\x80", "?"), "<absent>");  // a lone surrogate
+  const std::string text = "[S]\nk=1";
+  EXPECT_EQ(ArgumentAsValueText(text, "\xE2\x82\xAC \xC3\xA9"), "\x80 \xE9");
+  EXPECT_EQ(ArgumentAsValueText(text, "?"), "?");
+  EXPECT_FALSE(ArgumentAsValueText(text, "x" + fullwidth_quote));
+  EXPECT_FALSE(ArgumentAsValueText(text, omega));
+  EXPECT_FALSE(ArgumentAsValueText(text, "\xED\xA0\x80"));
+}
+
+TEST(ProfileArguments, Utf16ScriptsGetEveryUnit) {
+  const std::u16string lone(1, u'\xD800');
+  const std::string text = Le(u"[S]\n" + lone + u"=1\n[\uFF02\u03A9]\nk=2\n");
+  EXPECT_EQ(Read(text, "S", "\xED\xA0\x80"), "1");
+  EXPECT_EQ(Read(text, "\xEF\xBC\x82\xCE\xA9", "k"), "2");
+  EXPECT_EQ(ArgumentAsValueText(text, "\xEF\xBC\x82\xED\xA0\x80"), "\xEF\xBC\x82\xED\xA0\x80");
+}
+#endif
 
 }  // namespace
 }  // namespace varnok

@@ -45,7 +45,7 @@ std::string ValueAsRead(std::string_view text, const ValueSpan& span) {
 }
 
 std::optional<std::string> ArgumentAsValueText(std::string_view text, std::string_view argument) {
-  if (EncodingOf(text) == ProfileEncoding::kBytes) return std::string(argument);
+  if (EncodingOf(text) == ProfileEncoding::kBytes) return ArgumentToCodePage(argument);
   const auto units = ArgumentToUtf16(argument);
   if (!units) return std::nullopt;
   return Utf16ToWtf8(*units);

@@ -1,27 +1,86 @@
 #include "os/win32_text.h"
 
+#include <climits>
+
 namespace varnok {
 
 namespace {
 
-std::wstring WideFromCodePage(std::string_view text, UINT code_page) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int length = MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(code_page, 0, text.data(), size, &wide[0], length);
-  return wide;
+constexpr wchar_t kReplacement = 0xFFFD;
+
+bool IsLeadSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsTrailSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The code point of the WTF-8 sequence at `text[*pos]`, moving past it; none,
+// moving one byte, when no well-formed sequence (an encoded surrogate counts
+// as one) begins there.
+std::optional<char32_t> NextCode(std::string_view text, size_t* pos) {
+  const unsigned char lead = static_cast<unsigned char>(text[(*pos)++]);
+  const int tail = lead < 0x80 ? 0 : lead < 0xC2 ? -1 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2
+                                                                          : lead < 0xF5 ? 3 : -1;
+  if (tail < 0 || text.size() - *pos < static_cast<size_t>(tail)) return std::nullopt;
+  char32_t code = tail == 0 ? lead : lead & (0x3F >> tail);
+  for (int i = 0; i < tail; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[*pos + i]);
+    if ((next & 0xC0) != 0x80) return std::nullopt;
+    code = code << 6 | (next & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+  if (code < kLeast[tail] || code > 0x10FFFF) return std::nullopt;
+  *pos += static_cast<size_t>(tail);
+  return code;
 }
 
-std::string CodePageFromWide(std::wstring_view wide, UINT code_page) {
-  if (wide.empty()) return {};
+// `text` as UTF-16 in `wide`; false when a byte had to become U+FFFD.
+bool DecodeWtf8(std::string_view text, std::wstring* wide) {
+  bool valid = true;
+  wide->reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const std::optional<char32_t> decoded = NextCode(text, &pos);
+    valid = valid && decoded.has_value();
+    const char32_t code = decoded.value_or(kReplacement);
+    if (code < 0x10000) {
+      wide->push_back(static_cast<wchar_t>(code));
+    } else {
+      wide->push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
+      wide->push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    }
+  }
+  return valid;
+}
+
+void AppendUtf8(std::string* text, char32_t code) {
+  if (code < 0x80) {
+    text->push_back(static_cast<char>(code));
+    return;
+  }
+  const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  static constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+  text->push_back(static_cast<char>(kLead[tail] | (code >> (6 * tail))));
+  for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) {
+    text->push_back(static_cast<char>(0x80 | ((code >> shift) & 0x3F)));
+  }
+}
+
+// The real code page behind CP_ACP and CP_OEMCP.
+UINT ResolvedCodePage(UINT code_page) {
+  if (code_page == CP_ACP) return GetACP();
+  return code_page == CP_OEMCP ? GetOEMCP() : code_page;
+}
+
+// `wide` in `code_page` with `flags`; false when the call fails. A character
+// that needed the default character sets `*used_default` (where given).
+bool ConvertWide(std::wstring_view wide, UINT code_page, DWORD flags, std::string* text,
+                 BOOL* used_default) {
+  if (wide.empty()) return true;
+  if (wide.size() > INT_MAX / 4) return false;
   const int size = static_cast<int>(wide.size());
-  const int length = WideCharToMultiByte(code_page, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return {};
-  std::string text(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(code_page, 0, wide.data(), size, &text[0], length, nullptr, nullptr);
-  return text;
+  const int length =
+      WideCharToMultiByte(code_page, flags, wide.data(), size, nullptr, 0, nullptr, used_default);
+  if (length <= 0) return false;
+  text->assign(static_cast<size_t>(length), '\0');
+  return WideCharToMultiByte(code_page, flags, wide.data(), size, &(*text)[0], length, nullptr,
+                             used_default) == length;
 }
 
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
@@ -42,16 +101,50 @@ std::wstring FullPath(const std::wstring& path) {
 
 }  // namespace
 
-std::wstring WideFromUtf8(std::string_view utf8) { return WideFromCodePage(utf8, CP_UTF8); }
-
-std::string Utf8FromWide(std::wstring_view wide) { return CodePageFromWide(wide, CP_UTF8); }
-
-std::string Utf8FromCodePage(std::string_view text, UINT code_page) {
-  return Utf8FromWide(WideFromCodePage(text, code_page));
+std::wstring WideFromUtf8(std::string_view utf8) {
+  std::wstring wide;
+  DecodeWtf8(utf8, &wide);
+  return wide;
 }
 
+std::string Utf8FromWide(std::wstring_view wide) {
+  std::string text;
+  text.reserve(wide.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    char32_t code = static_cast<char16_t>(wide[i]);
+    if (IsLeadSurrogate(code) && i + 1 < wide.size() && IsTrailSurrogate(wide[i + 1])) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char16_t>(wide[++i]) - 0xDC00);
+    }
+    AppendUtf8(&text, code);
+  }
+  return text;
+}
+
+// Best fit is refused with a flag that some code pages (UTF-8, GB18030, the
+// ISO-2022 family) reject: those convert without it.
 std::string CodePageFromUtf8(std::string_view utf8, UINT code_page) {
-  return CodePageFromWide(WideFromUtf8(utf8), code_page);
+  const std::wstring wide = WideFromUtf8(utf8);
+  std::string text;
+  if (ConvertWide(wide, code_page, WC_NO_BEST_FIT_CHARS, &text, nullptr)) return text;
+  return ConvertWide(wide, code_page, 0, &text, nullptr) ? text : std::string();
+}
+
+// UTF-8 takes no default character: its strict mode refuses unpaired
+// surrogates instead.
+std::optional<std::string> ExactCodePageFromUtf8(std::string_view utf8, UINT code_page) {
+  std::wstring wide;
+  if (!DecodeWtf8(utf8, &wide)) return std::nullopt;
+  std::string text;
+  const UINT resolved = ResolvedCodePage(code_page);
+  if (resolved == CP_UTF8) {
+    if (!ConvertWide(wide, resolved, WC_ERR_INVALID_CHARS, &text, nullptr)) return std::nullopt;
+    return text;
+  }
+  BOOL used_default = FALSE;
+  if (!ConvertWide(wide, resolved, WC_NO_BEST_FIT_CHARS, &text, &used_default) || used_default) {
+    return std::nullopt;
+  }
+  return text;
 }
 
 std::wstring ExtendedPath(const std::string& path) {

@@ -111,23 +111,26 @@ using Strings = std::vector<std::string>;
 // section names hold no "]".
 const Strings kBlanks = {"", "", " ", "\t", "\v", " \t "};
 const Strings kLineEnds = {"\n", "\r\n", "\r"};
+// Names of byte files are the file's own bytes on POSIX; on Windows they are
+// UTF-8 from the command line, converted to the ANSI code page, so the model,
+// which compares bytes, uses ASCII there.
+#ifdef _WIN32
+const Strings kSectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "zZ"};
+const Strings kKeys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "\fk", "z"};
+#else
 const Strings kSectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "\xC4"};
 const Strings kKeys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "\fk", "\xE4"};
+#endif
 const Strings kValuePieces = {"v",  "old", "\"", "\"q\"", "a b", "=",  ";",  "#",
                               "'",  "x\ty", "[", "]", std::string(1, '\0'), "\xE9", ",", "|"};
 const Strings kOtherLines = {"junk", "no equals here", "]", "k", "\f"};
 const Strings kHeaderEnds = {"]", "]", "] junk", "]=x", "]]", ""};
-// For UTF-16 files: text that is valid in the command line's encoding for
-// names (ASCII on Windows, where it is the ANSI code page), and values with
-// characters of two, three and four UTF-8 bytes and an unpaired (trail) surrogate.
-#ifdef _WIN32
-const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "zZ"};
-const Strings kUtf16Keys = {"k", "Key", "a b", "", "#k", "k]", std::string("n\0l", 3), "z"};
-#else
+// For UTF-16 files: names that are UTF-8, the command line's encoding on
+// both platforms, and values with characters of two, three and four UTF-8
+// bytes and an unpaired (trail) surrogate.
 const Strings kUtf16SectionNames = {"S", "Main", "a b", "", "x=y", "[in", ";c", "\xC3\x84z"};
 const Strings kUtf16Keys = {"k",  "Key", "a b", "", "#k", "k]", std::string("n\0l", 3),
                             "\xE2\x82\xAC"};
-#endif
 const Strings kUtf16ValuePieces = {"v", "\"", "\"q\"", "a b", "=", ";", "[", std::string(1, '\0'),
                                    "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xED\xB0\x80", ",",
                                    "|", "x\ty"};

@@ -1,13 +1,14 @@
 // Directory listing on Windows: the system's wide directory search
 // (FindFirstFileExW, FindNextFileW) over UTF-8 paths in their "\\?\" form, so
 // every name is listed and entered whatever the ANSI code page can spell and
-// however long the path grows; the platform's own order and attributes. What
-// the system matches is filtered through the program's own pattern rules, so
-// an 8.3 short name never makes a match. Each listing is read whole and
-// closed before the search goes deeper. A directory is known by its volume
-// serial number and file ID, so a junction or link that leads back up the
-// tree is listed once; where a file system gives no ID, the system's limit
-// on a path's length still ends every descent.
+// however long the path grows; the platform's own order and attributes. The
+// system lists every entry ("*") and the program's own pattern rules choose,
+// so "?" is one character as on POSIX (the system's "?" is one UTF-16 unit)
+// and an 8.3 short name never makes a match. Each directory is listed once,
+// whole, and closed before the search goes deeper. A directory is known by
+// its volume serial number and file ID, so a junction or link that leads
+// back up the tree is listed once; where a file system gives no ID, the
+// system's limit on a path's length still ends every descent.
 #include "search/dir_list.h"
 
 #include <windows.h>
@@ -53,12 +54,12 @@ DirectoryIdentity IdentifyDirectory(const std::string& path) {
   return found;
 }
 
-// Starts the system's search for `pattern` in `dir`, the first entry in
+// Starts the system's listing of every entry in `dir`, the first entry in
 // `entry`. The basic information level (no short names to fill in) and
 // large fetches where the system has them (Windows 7 and later); Vista
-// refuses both as an invalid parameter and gets the standard search.
-HANDLE StartSearch(const std::string& dir, const std::string& pattern, WIN32_FIND_DATAW* entry) {
-  const std::wstring path = ExtendedPath(dir + kPathSeparator + pattern);
+// refuses both as an invalid parameter and gets the standard listing.
+HANDLE StartListing(const std::string& dir, WIN32_FIND_DATAW* entry) {
+  const std::wstring path = ExtendedPath(dir + kPathSeparator + "*");
   HANDLE find = FindFirstFileExW(path.c_str(), FindExInfoBasic, entry, FindExSearchNameMatch,
                                  nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
@@ -68,55 +69,51 @@ HANDLE StartSearch(const std::string& dir, const std::string& pattern, WIN32_FIN
   return find;
 }
 
-// `name` without its trailing dots and spaces, as the pattern rules read it
-// (a "\\?\" path would hand them to the file system unchanged).
-std::string SearchPattern(std::string name) {
-  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
-  return name;
+bool IsSearchedDirectory(const WIN32_FIND_DATAW& entry) {
+  const DWORD attributes = entry.dwFileAttributes;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & kSkippedAttributes) == 0;
 }
 
-// The first entry of `dir` that the pattern `name` matches, any kind of
-// entry, in `match` (left empty when none does). False when `dir` cannot
-// be searched.
-bool FindDirectMatch(const std::string& dir, const std::string& name, std::string* match) {
-  const NamePattern pattern(name);
-  if (pattern.MatchesNothing()) return true;
-  WIN32_FIND_DATAW entry;
-  HANDLE find = StartSearch(dir, SearchPattern(name), &entry);
-  if (find == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;
+// Takes one listed entry into `scan`: the first match in listing order,
+// unless an entry spelled exactly like the pattern comes later, and the
+// searched subdirectories while nothing matched. False once the listing can
+// end: an exact match cannot be bettered.
+bool TakeEntry(const NamePattern& pattern, const WIN32_FIND_DATAW& entry, DirectoryScan* scan) {
+  if (IsDotOrDotDot(entry.cFileName)) return true;
+  std::string name = Utf8FromWide(entry.cFileName);
+  if (pattern.Matches(name)) {
+    const bool exact = pattern.IsExactly(name);
+    if (exact || scan->match.empty()) scan->match = std::move(name);
+    return !exact;
   }
-  do {
-    std::string found = Utf8FromWide(entry.cFileName);
-    if (IsListedMatch(pattern, found)) {
-      *match = std::move(found);
-      break;
-    }
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
+  if (scan->match.empty() && IsSearchedDirectory(entry)) scan->subdirs.push_back(std::move(name));
   return true;
 }
 
-// The subdirectories of `dir` in listing order, hidden, system and
-// volume-label entries left out.
-std::vector<std::string> ListSubdirectories(const std::string& dir) {
-  std::vector<std::string> subdirs;
+// Lists `dir` once, whole (up to an exact match), into `scan`: the entry the
+// pattern chose, or, when none did, the searched subdirectories in listing
+// order. Only an entry's own name meets the pattern: the system matches
+// nothing, so neither an 8.3 short name nor the system's own idea of a
+// wildcard ("?" as one UTF-16 unit) has a say. False when `dir` cannot be
+// listed.
+bool ListDirectory(const std::string& dir, const NamePattern& pattern, DirectoryScan* scan) {
+  scan->match.clear();
+  scan->subdirs.clear();
   WIN32_FIND_DATAW entry;
-  HANDLE find = StartSearch(dir, "*", &entry);
-  if (find == INVALID_HANDLE_VALUE) return subdirs;
+  HANDLE find = StartListing(dir, &entry);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES;  // nothing in it
+  }
   do {
-    const DWORD attributes = entry.dwFileAttributes;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & kSkippedAttributes) == 0 &&
-        !IsDotOrDotDot(entry.cFileName)) {
-      subdirs.push_back(Utf8FromWide(entry.cFileName));
-    }
+    if (!TakeEntry(pattern, entry, scan)) break;
   } while (FindNextFileW(find, &entry));
   // The loop ends at ERROR_NO_MORE_FILES, the listing's end, or at a failure
   // that cut the listing short. Either way the entries delivered so far are
   // searched and no others, as a search that descends while it lists would do.
   FindClose(find);
-  return subdirs;
+  if (!scan->match.empty()) scan->subdirs.clear();
+  return true;
 }
 
 }  // namespace
@@ -129,14 +126,10 @@ struct DirectoryCursor::State {
   bool Scan(DirectoryScan* scan) {
     const DirectoryIdentity id = IdentifyDirectory(path);
     if (id.known && !listed.insert(id).second) return false;
-    scan->match.clear();
-    scan->subdirs.clear();
-    if (!FindDirectMatch(path, pattern, &scan->match)) return false;
-    if (scan->match.empty()) scan->subdirs = ListSubdirectories(path);
-    return true;
+    return ListDirectory(path, pattern, scan);
   }
 
-  std::string pattern;
+  NamePattern pattern;
   std::string path;
   std::vector<size_t> levels;  // the path's length at each level, the root first
   std::set<DirectoryIdentity> listed;
@@ -178,21 +171,17 @@ void DirectoryCursor::ReturnToParent() {
 const std::string& DirectoryCursor::path() const { return state_->path; }
 
 struct DirectoryScanner::State {
-  std::string pattern;
+  NamePattern pattern;
 };
 
 DirectoryScanner::DirectoryScanner(const std::string& pattern)
-    : state_(std::make_unique<State>(State{pattern})) {}
+    : state_(std::make_unique<State>(State{NamePattern(pattern)})) {}
 
 DirectoryScanner::~DirectoryScanner() = default;
 
 bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, DirectoryIdentity* id) {
   *id = IdentifyDirectory(path);
-  scan->match.clear();
-  scan->subdirs.clear();
-  if (!FindDirectMatch(path, state_->pattern, &scan->match)) return false;
-  if (scan->match.empty()) scan->subdirs = ListSubdirectories(path);
-  return true;
+  return ListDirectory(path, state_->pattern, scan);
 }
 
 }  // namespace varnok

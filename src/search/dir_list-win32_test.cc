@@ -109,6 +109,17 @@ TEST_F(WindowsSearch, NamesTheAnsiCodePageCannotSpellAreListedAndEntered) {
   EXPECT_EQ(FindScript(root_ + "\\" + kGreek, "?x.ini"), named);
 }
 
+// The system's "?" takes one UTF-16 unit, half of a character outside the
+// BMP; the program's own takes the whole character, as on POSIX.
+TEST_F(WindowsSearch, AQuestionMarkIsOneCharacterOutsideTheBmpToo) {
+  const std::string emoji = "\xF0\x9F\x98\x80";
+  Make("sub\\a" + emoji + ".ini");
+  Make("sub\\b" + emoji + emoji + ".ini");
+  EXPECT_EQ(FindScript(root_, "a?.ini"), root_ + "\\sub\\a" + emoji + ".ini");
+  EXPECT_EQ(FindScript(root_, "b?.ini"), "");
+  EXPECT_EQ(FindScript(root_, "B??.INI"), root_ + "\\sub\\b" + emoji + emoji + ".ini");
+}
+
 TEST_F(WindowsSearch, PathsLongerThanMaxPathAreSearched) {
   std::string deep;
   for (char level = 'a'; level <= 'h'; ++level) deep += std::string(40, level) + "\\";

@@ -8,9 +8,10 @@
 namespace varnok {
 
 /// `argument` as a path inside the program. POSIX takes the bytes as they
-/// are. Windows converts them once from the ANSI code page to UTF-8, so the
-/// search can list and enter names the ANSI code page cannot spell; the
-/// path the search answers, and every message that shows it, is then UTF-8.
+/// are. On Windows the arguments are already UTF-8, read from the UTF-16
+/// command line, so the search can list and enter names the ANSI code page
+/// cannot spell; the path the search answers, and every message that shows
+/// it, is UTF-8 too.
 std::string PathFromArgument(const std::string& argument);
 
 }  // namespace varnok
