@@ -30,6 +30,9 @@ class NamePattern {
   bool MatchesNothing() const { return text_.empty(); }
   /// Whether `name` is the pattern itself, byte for byte (no wildcards).
   bool IsExactly(std::string_view name) const { return !wild_ && name == text_; }
+  /// The one name IsExactly accepts; empty when the pattern has wildcards or
+  /// matches nothing.
+  std::string_view ExactName() const { return wild_ ? std::string_view() : text_; }
 
  private:
   bool MatchesWild(std::string_view name) const;

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "harness.h"
 
 namespace e2e {
@@ -179,6 +181,63 @@ TEST(Search, NamesOfAnyCharacterAndPathsOfAnyLength) {
     EXPECT_EQ(run.status, 0) << file;
     EXPECT_EQ(Changed(dir, {file}), Files{file});
   }
+}
+
+// Sets a kernel setting under /proc/sys for the object's life, then puts
+// the old value back.
+class KernelSetting {
+ public:
+  KernelSetting(const std::string& name, const std::string& value)
+      : path_("/proc/sys/" + name), old_(ReadFile(path_)) {
+    if (old_.empty()) return;
+    WriteFile(path_, value);
+    set_ = ReadFile(path_) == value + "\n";
+  }
+  ~KernelSetting() {
+    if (!old_.empty()) WriteFile(path_, old_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  const std::string path_, old_;
+  bool set_ = false;
+};
+
+// With fs.protected_symlinks, the kernel follows a link in a sticky
+// world-writable directory only for the link's owner or the directory's.
+// Another user's links there (to a file and to a directory of root's, named
+// to be found first) are passed over by root's run, which goes on to root's
+// real script below; root's own link is followed.
+TEST(Search, LinksTheKernelRefusesAreNotFollowed) {
+  if (TestingWindowsBuild()) GTEST_SKIP() << "POSIX links and users";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user and set the kernel";
+  KernelSetting protect("fs/protected_symlinks", "1");
+  if (!protect.set()) GTEST_SKIP() << "fs.protected_symlinks cannot be set here";
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  dir.Write("root/s.ini", kScript);
+  dir.Write("root/d/s.ini", kScript);
+  dir.Write("root/t.ini", kScript);
+  chmod((dir.path() + "/root").c_str(), 0700);
+  dir.Write("p/sub/s.ini", kScript);
+  const std::string project = dir.path() + "/p";
+  chmod(project.c_str(), 01777);
+  for (const auto& [target, link] : {std::pair<std::string, std::string>{"root/s.ini", "s.ini"},
+                                     {"root/d", "a"}}) {
+    const RunResult made =
+        RunCommand({"setpriv", "--reuid=4500", "--regid=4500", "--clear-groups", "ln", "-s",
+                    dir.path() + "/" + target, project + "/" + link});
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+  ASSERT_EQ(symlink((dir.path() + "/root/t.ini").c_str(), (project + "/t.ini").c_str()), 0);
+  const RunResult found = RunVarnok({ProjectArg(project), "-O:s.ini:S.k=new"}, {"\n"});
+  EXPECT_EQ(found.status, 0);
+  EXPECT_EQ(found.out + found.err, "");
+  EXPECT_EQ(Changed(dir, {"root/s.ini", "root/d/s.ini", "p/sub/s.ini"}), Files{"p/sub/s.ini"});
+  struct stat link;
+  EXPECT_TRUE(lstat((project + "/s.ini").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+  ASSERT_EQ(RunVarnok({ProjectArg(project), "-O:t.ini:S.k=new"}, {"\n"}).status, 0);
+  EXPECT_EQ(Changed(dir, {"root/t.ini"}), Files{"root/t.ini"});
 }
 
 }  // namespace
