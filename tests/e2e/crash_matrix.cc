@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <sstream>
 
 #include "crash_scene.h"
@@ -235,10 +236,13 @@ bool CallSucceeded(const std::string& line) {
          line[result + 3] != '?';
 }
 
-CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool whole_run) {
+CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool whole_run,
+                           const std::string& parent) {
   CrashCounts counts;
   const double started = Now();
-  TempDir root;
+  const std::unique_ptr<TempDir> owned = parent.empty() ? std::make_unique<TempDir>()
+                                                        : std::make_unique<TempDir>(parent);
+  const TempDir& root = *owned;
   const std::string logs = root.path() + "/logs";
   chmod(root.path().c_str(), 0755);
   mkdir(logs.c_str(), 0777);

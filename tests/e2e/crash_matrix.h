@@ -63,9 +63,11 @@ struct CrashCounts {
 /// Runs the whole matrix for `path` on a script of about `size` bytes whose
 /// value grows (or shrinks) by the change: at every call after the
 /// program's execve when `whole_run`, else from the first call that names
-/// the script. Fails the current test when the path cannot be set up or is
-/// not taken.
-CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool whole_run);
+/// the script. The trees lie in a fresh directory in `parent` ($TMPDIR or
+/// /tmp when empty). Fails the current test when the path cannot be set up
+/// or is not taken.
+CrashCounts RunCrashMatrix(const CrashPath& path, size_t size, bool grow, bool whole_run,
+                           const std::string& parent = "");
 
 /// The table's header and one row of it.
 std::string CrashTableHeader();

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "crash_matrix.h"
 #include "harness.h"
+#include "scratch_fs.h"
 
 namespace e2e {
 namespace {
@@ -151,8 +153,12 @@ class CrashMatrix : public ::testing::TestWithParam<size_t> {
  protected:
   // Runs the matrix on this test's size; every bad outcome is a failure of
   // its own.
-  void Run(const CrashPath& path, bool grow = true) {
-    const size_t size = GetParam();
+  void Run(const CrashPath& path, bool grow = true) { RunOn(path, GetParam(), grow, "", ""); }
+
+ public:
+  // The matrix for `path` at `size` in `parent`, its rows labelled with `where`.
+  static void RunOn(const CrashPath& path, size_t size, bool grow, const std::string& parent,
+                    const std::string& where) {
     // The matrix keeps a core busy for minutes; at a lower priority (which
     // its runs inherit) the timed tests beside it do not starve.
     const int priority = getpriority(PRIO_PROCESS, 0);
@@ -160,9 +166,9 @@ class CrashMatrix : public ::testing::TestWithParam<size_t> {
     // The file's size matters only from the script's open on: the calls
     // before it (the loader's, the console's, the search's) are tried on
     // the small file only.
-    const CrashCounts counts = RunCrashMatrix(path, size, grow, size == 1024);
+    const CrashCounts counts = RunCrashMatrix(path, size, grow, size == 1024 && parent.empty(), parent);
     setpriority(PRIO_PROCESS, 0, priority);
-    const std::string label = path.name + (size == 1024 ? ", 1 KiB" : ", 1 MiB");
+    const std::string label = path.name + (size == 1024 ? ", 1 KiB" : ", 1 MiB") + where;
     for (const std::string& detail : counts.details) ADD_FAILURE() << label << ": " << detail;
     EXPECT_GT(counts.kills, 0) << label;
     // A missed injection means the run's calls differed from the recorded
@@ -214,6 +220,41 @@ TEST_P(CrashMatrix, DirectoryRefusingNewFilesAsUnprivilegedUser) {
 TEST_P(CrashMatrix, RollBackAfterFailedDirectoryFlush) {
   E2E_SKIP_IF(WhyNotRunnable());
   Run({"roll-back after failed flush", {}, false, false, "fsync", WhyNotRolledBack});
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The paths that write the script on every other kind of file system, made
+// for the test: a replacement and a rewrite in place, on a 1 KiB script from
+// its open on (the search before it is the same everywhere).
+class CrashMatrixOn : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    E2E_SKIP_IF(WhyNotRunnable());
+    fs_ = std::make_unique<ScratchFs>(GetParam());
+    if (!fs_->mounted()) GTEST_SKIP() << fs_->why_not();
+  }
+  void Run(const CrashPath& path) {
+    chmod(fs_->path().c_str(), 0755);
+    CrashMatrix::RunOn(path, 1024, true, fs_->path(), ", " + GetParam());
+  }
+  std::unique_ptr<ScratchFs> fs_;
+};
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, CrashMatrixOn,
+                         ::testing::Values("ext4", "xfs", "btrfs", "tmpfs"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+TEST_P(CrashMatrixOn, RenameWithAnonymousTemporary) {
+  Run({"rename, O_TMPFILE", {}, false, false, "", WhyNotRenamedAnonymous});
+}
+
+TEST_P(CrashMatrixOn, HardLinkedInPlaceGrowing) {
+  Run({"in place, hard link, growing", {}, true, false, "", WhyNotInPlace});
 }
 
 }  // namespace

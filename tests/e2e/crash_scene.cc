@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -157,15 +158,17 @@ std::vector<std::string> CrashScene::Judge(Ending ending, const RunResult& follo
 std::vector<std::string> CrashScene::JournalsElsewhere() const {
   std::vector<std::string> found;
   for (const std::string& dir : Names("/var/tmp")) {
-    if (dir.rfind("varnok-", 0) != 0) continue;
+    // "varnok-<uid>", or "varnok-<uid>-XXXXXX" where that name was taken.
+    if (dir.rfind("varnok-", 0) != 0 || !std::isdigit(static_cast<unsigned char>(dir[7]))) continue;
     for (const std::string& name : Names("/var/tmp/" + dir)) {
       const std::string path = "/var/tmp/" + dir + "/" + name;
+      if (name.rfind(".varnok-", 0) != 0) continue;
       const std::string record = ReadFile(path);
       uint64_t inode = 0;
       for (int i = 0; i < 8 && record.size() >= 24; ++i) {
         inode |= uint64_t{static_cast<unsigned char>(record[16 + i])} << (8 * i);
       }
-      if (name.rfind(".varnok-", 0) == 0 && inode == expected_.st_ino) found.push_back(path);
+      if (inode == expected_.st_ino) found.push_back(path);
     }
   }
   return found;

@@ -255,10 +255,11 @@ void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/varnok-e2e-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir() : TempDir(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") {}
+
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/varnok-e2e-XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed in " + parent);
   path_ = pattern;
 }
 

@@ -94,6 +94,8 @@ void WriteFile(const std::string& path, const std::string& content);
 class TempDir {
  public:
   TempDir();
+  /// A fresh directory in `parent` instead of $TMPDIR or /tmp.
+  explicit TempDir(const std::string& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

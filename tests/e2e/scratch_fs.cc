@@ -24,7 +24,7 @@ struct ImageKind {
 
 // xfs takes no file system under 300 MB.
 const ImageKind kImageKinds[] = {
-    {"ext4", 64LL << 20, {"-q", "-F"}},
+    {"ext4", 256LL << 20, {"-q", "-F"}},
     {"xfs", 320LL << 20, {"-q", "-f"}},
     {"btrfs", 256LL << 20, {"-q", "-f"}},
 };
@@ -79,7 +79,7 @@ std::string ScratchFs::Make(const std::string& type) {
     return "cannot make a mount point in " + base_;
   }
   if (type == "tmpfs") {
-    if (mount("varnok-scratch", path_.c_str(), "tmpfs", 0, "size=64m,mode=0755") != 0) {
+    if (mount("varnok-scratch", path_.c_str(), "tmpfs", 0, "size=256m,mode=0755") != 0) {
       return "mounting a tmpfs was refused: " + std::string(strerror(errno));
     }
     return "";
