@@ -182,8 +182,7 @@ TEST(Write, AKilledRewriteLeavesTheOldOrTheNewFile) {
       for (const std::string& name : left) remove((dir.path() + "/" + name).c_str());
     } else {
       // A kill between naming the new file and removing the old one leaves
-      // a temporary file tagged with the script's inode; the next run on
-      // the file removes it.
+      // the script's temporary file; the next run on the file removes it.
       for (const std::string& name : left) {
         EXPECT_TRUE(name.rfind(".varnok-", 0) == 0 && name.size() > 12 &&
                     name.compare(name.size() - 4, 4, ".tmp") == 0)
