@@ -23,6 +23,8 @@ BOOL FindNextStream(HANDLE search, WIN32_FIND_STREAM_DATA* stream) {
   return FindNextStreamW(search, stream);
 }
 
+BOOL CloseSearch(HANDLE search) { return FindClose(search); }
+
 DWORD AttributesOf(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info;
   return GetFileInformationByHandle(file, &info) ? info.dwFileAttributes : 0;
@@ -99,7 +101,7 @@ DWORD RemoveMark(HANDLE file, const std::wstring& path) {
 }  // namespace
 
 WindowsFileCalls& FileCalls() {
-  static WindowsFileCalls calls = {FindFirstStream, FindNextStream, FindClose,
+  static WindowsFileCalls calls = {FindFirstStream, FindNextStream, CloseSearch,
                                    AttributesOf,    CreationTime,   KeepsMarks,
                                    ReadMark,        WriteMark,      RemoveMark};
   return calls;
