@@ -23,7 +23,6 @@
 #include "file/file_rename-win32.h"
 #include "file/file_replace_state-win32.h"
 #include "file/file_security-win32.h"
-#include "file/file_turn-win32.h"
 #include "os/random.h"
 #include "os/win32_text.h"
 
