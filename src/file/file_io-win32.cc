@@ -14,6 +14,17 @@ OVERLAPPED At(uint64_t offset) {
   return overlapped;
 }
 
+// ReadFile, tried again while another program's lock refuses the bytes,
+// until `locked_until`; 0 or the error.
+DWORD ReadPiece(HANDLE file, char* into, DWORD size, DWORD* got, const Deadline& locked_until) {
+  while (!ReadFile(file, into, size, got, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION || locked_until.Passed()) return error;
+    Sleep(kRetryPauseMs);
+  }
+  return 0;
+}
+
 }  // namespace
 
 DWORD Deadline::Left() const {
@@ -33,8 +44,9 @@ HANDLE OpenShared(const std::wstring& path, DWORD access, const Deadline& deadli
   }
 }
 
-DWORD LockRange(HANDLE file, uint64_t offset, uint64_t length, const Deadline& deadline) {
-  const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+DWORD LockRange(HANDLE file, uint64_t offset, uint64_t length, const Deadline& deadline,
+                bool exclusive) {
+  const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
   while (true) {
     OVERLAPPED where = At(offset);
     if (LockFileEx(file, flags, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32),
@@ -103,23 +115,37 @@ DWORD WriteAll(HANDLE file, const Part* parts, int count) {
   return 0;
 }
 
-bool ReadWhole(HANDLE file, uint64_t size_hint, std::string* content) {
-  if (size_hint >= content->max_size() / 2) return false;
+DWORD ReadWhole(HANDLE file, uint64_t size_hint, std::string* content,
+                const Deadline& locked_until) {
+  if (size_hint >= content->max_size() / 2) return ERROR_NOT_ENOUGH_MEMORY;
   content->assign(static_cast<size_t>(size_hint) + 1, '\0');
   size_t filled = 0;
   while (true) {
     if (filled == content->size()) content->resize(content->size() * 2);
     const size_t room = content->size() - filled;
     DWORD got = 0;
-    if (!ReadFile(file, &(*content)[filled], room < kMaxTransfer ? static_cast<DWORD>(room) : kMaxTransfer,
-                  &got, nullptr)) {
-      return false;
-    }
+    const DWORD size = room < kMaxTransfer ? static_cast<DWORD>(room) : kMaxTransfer;
+    if (DWORD error = ReadPiece(file, &(*content)[filled], size, &got, locked_until)) return error;
     if (got == 0) break;
     filled += got;
   }
   content->resize(filled);
-  return true;
+  return 0;
+}
+
+bool HoldsExactly(HANDLE file, const std::string& expected, const Deadline& locked_until) {
+  constexpr DWORD kPiece = 1 << 20;
+  std::string piece(kPiece, '\0');
+  if (!MoveTo(file, 0)) return false;
+  for (size_t compared = 0;; ) {
+    DWORD got = 0;
+    if (ReadPiece(file, &piece[0], kPiece, &got, locked_until) != 0) return false;
+    if (got == 0) return compared == expected.size();
+    if (expected.size() - compared < got || expected.compare(compared, got, piece, 0, got) != 0) {
+      return false;
+    }
+    compared += got;
+  }
 }
 
 void FlushDirectory(const std::wstring& dir) {

@@ -37,10 +37,11 @@ class Deadline {
 /// again while another program's open refuses sharing, until `deadline`.
 HANDLE OpenShared(const std::wstring& path, DWORD access, const Deadline& deadline);
 
-/// Locks `length` bytes from `offset` exclusively, tried again while
-/// another handle holds them, until `deadline`. 0, or the error:
+/// Locks `length` bytes from `offset`, exclusively or shared, tried again
+/// while another handle holds them, until `deadline`. 0, or the error:
 /// ERROR_LOCK_VIOLATION when the time ran out.
-DWORD LockRange(HANDLE file, uint64_t offset, uint64_t length, const Deadline& deadline);
+DWORD LockRange(HANDLE file, uint64_t offset, uint64_t length, const Deadline& deadline,
+                bool exclusive = true);
 void UnlockRange(HANDLE file, uint64_t offset, uint64_t length);
 
 /// Whether `error` says the file system keeps no locks (or none that far
@@ -60,8 +61,16 @@ bool MoveTo(HANDLE file, uint64_t offset);
 /// Writes every byte of `parts` at the file's position; 0 or an error code.
 DWORD WriteAll(HANDLE file, const Part* parts, int count);
 
-/// Reads the file from its position to its end into `content`.
-bool ReadWhole(HANDLE file, uint64_t size_hint, std::string* content);
+/// Reads the file from its position to its end into `content`; a read that
+/// another program's lock on the bytes refuses is tried again until
+/// `locked_until`. 0 or the error (ERROR_LOCK_VIOLATION when the time ran
+/// out).
+DWORD ReadWhole(HANDLE file, uint64_t size_hint, std::string* content,
+                const Deadline& locked_until = Deadline(0));
+
+/// Whether the file open on `file` holds exactly `expected`, read from its
+/// start in pieces; refused reads are tried again until `locked_until`.
+bool HoldsExactly(HANDLE file, const std::string& expected, const Deadline& locked_until);
 
 /// Flushes the directory `dir` where the system lets a directory be opened
 /// and flushed; refusals are ignored.

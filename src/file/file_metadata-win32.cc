@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "file/file_calls-win32.h"
+
 namespace varnok {
 
 namespace {
@@ -103,6 +105,23 @@ DWORD CopyStream(const std::wstring& from, const std::wstring& to, const std::ws
   return FlushFileBuffers(target.get()) ? 0 : GetLastError();
 }
 
+bool SameIgnoringCase(const std::wstring& a, const wchar_t* b) {
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The name to append to a path for the data stream listed as `listed`
+// (":name:$DATA"); empty for the file's own data ("::$DATA"), for the mark of
+// a rewrite in place and for anything but a data stream.
+std::wstring NamedStream(const std::wstring& listed) {
+  const size_t type = listed.rfind(L':');
+  if (type == std::wstring::npos || type < 2 || listed[0] != L':' ||
+      !SameIgnoringCase(listed.substr(type), L":$DATA")) {
+    return L"";
+  }
+  const std::wstring name = listed.substr(0, type);
+  return SameIgnoringCase(name, kMarkStream) ? L"" : name;
+}
+
 }  // namespace
 
 DWORD AttributesToKeep(DWORD attributes) {
@@ -111,6 +130,12 @@ DWORD AttributesToKeep(DWORD attributes) {
 }
 
 bool AttributesReproducible(DWORD attributes) { return (attributes & kUnusuallyStored) == 0; }
+
+bool StoredAlike(DWORD made, DWORD old) {
+  const DWORD storage = FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_ENCRYPTED |
+                        FILE_ATTRIBUTE_SPARSE_FILE | 0x8000 /* integrity stream */;
+  return (made & storage) == (old & storage);
+}
 
 DWORD CopySecurity(HANDLE from, const std::wstring& from_path, HANDLE to_handle,
                    const std::wstring& to) {
@@ -141,8 +166,9 @@ DWORD CopySecurity(HANDLE from, const std::wstring& from_path, HANDLE to_handle,
 }
 
 DWORD CopyStreams(const std::wstring& from, const std::wstring& to) {
+  WindowsFileCalls& calls = FileCalls();
   WIN32_FIND_STREAM_DATA stream;
-  HANDLE search = FindFirstStreamW(from.c_str(), FindStreamInfoStandard, &stream, 0);
+  HANDLE search = calls.find_first_stream(from.c_str(), &stream);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool none = error == ERROR_HANDLE_EOF || error == ERROR_INVALID_FUNCTION ||
@@ -152,13 +178,11 @@ DWORD CopyStreams(const std::wstring& from, const std::wstring& to) {
   }
   DWORD error = 0;
   do {
-    std::wstring name = stream.cStreamName;  // ":name:$DATA"; "::$DATA" is the data itself
-    const size_t type = name.rfind(L':');
-    if (type == std::wstring::npos || type == 0) continue;
-    error = CopyStream(from, to, name.substr(0, type));
-  } while (error == 0 && FindNextStreamW(search, &stream));
+    const std::wstring name = NamedStream(stream.cStreamName);
+    if (!name.empty()) error = CopyStream(from, to, name);
+  } while (error == 0 && calls.find_next_stream(search, &stream));
   if (error == 0 && GetLastError() != ERROR_HANDLE_EOF) error = GetLastError();
-  FindClose(search);
+  calls.find_close(search);
   return error;
 }
 

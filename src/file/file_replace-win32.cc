@@ -1,47 +1,48 @@
-// The script file on Windows.
+// The script file on Windows: the open, the turn and the read, and the
+// choice between a replacement by a new file (file_swap-win32.cc) and a
+// rewrite in place (file_in_place-win32.cc).
 //
-// Runs of this program that change one file take turns (FileTurn: a mutex
-// keyed by the file's identity, whatever spelling of its path each run got).
-// In its turn a run opens the file with full sharing, so that other programs
-// may go on reading, writing, renaming or deleting it, and locks one byte far
-// past its end against other writers that lock, never its data, so readers
-// are not refused. The new content goes to a temporary file beside it
-// (".vk<digest>.tmp", short so that any script whose path fits can be
-// written), which takes the old file's security descriptor, attributes,
-// creation time and named streams and is marked for deletion until it is
-// whole and flushed; then, if the name still leads to the file that was read,
-// the temporary file is renamed over it: with POSIX semantics where the
-// system has them (the old file may stay open elsewhere), else with
-// MoveFileExW. The file, then its directory, are flushed. A name that is a
-// link is resolved first, so the file it leads to is replaced and the link
-// stays. Where a new file cannot carry everything the old one has (hard
-// links, an owner the run may not give away, a compressed or encrypted file,
-// a name it cannot resolve), or where the rename is refused (another program
-// holds the file, or the run may not delete it), the file is rewritten in
-// place under a lock on its data, journaled (file_in_place-win32.cc); every
-// open first undoes a rewrite in place that was stopped.
+// A run opens the file with full sharing, so that other programs may go on
+// reading, writing, renaming or deleting it, then takes its turn: a lock on
+// one byte far past the file's end (file_turn-win32.h), never on its data,
+// so readers are not refused. It then checks that the name still leads to
+// the locked file, and starts over from opening where another file took the
+// name. A rewrite in place that a stopped run left unfinished is undone
+// before the content is used; a file that is read-only is never written.
 #include "file/file_replace.h"
 
 #include <windows.h>
 
 #include "base/failure.h"
+#include "file/file_journal-win32.h"
 #include "file/file_metadata-win32.h"
-#include "file/file_rename-win32.h"
 #include "file/file_replace_state-win32.h"
+#include "file/file_turn-win32.h"
 #include "os/win32_text.h"
 
 namespace varnok {
 
 namespace {
 
-// The name no longer leads to the file that was read.
-constexpr DWORD kNameReplaced = ERROR_FILE_INVALID;
+// A run waiting for its turn tries again this often.
+constexpr DWORD kTurnPollMs = 10;
+constexpr char kNoTurn[] = "its turn did not come for five minutes";
+constexpr char kHeldByOther[] = "another program holds it open and shares it with nobody";
+constexpr char kLockedByOther[] = "another program keeps its bytes locked";
 
 }  // namespace
 
-LockedFile::State::Opened LockedFile::State::OpenFile(const std::wstring& path,
-                                                      const FileIdentity& expected,
-                                                      const Deadline& deadline) {
+void LockedFile::State::Close() {
+  if (file == INVALID_HANDLE_VALUE) return;
+  if (turn_held) ReleaseTurn(file);
+  turn_held = false;
+  CloseHandle(file);
+  file = INVALID_HANDLE_VALUE;
+}
+
+// Opens `path` with the most access this run may have: to write and
+// delete, to write, or to read; 0 or the last refusal.
+DWORD LockedFile::State::OpenHandle(const std::wstring& path, const Deadline& deadline) {
   write_error = 0;
   // DELETE lets the file be replaced; where it is refused, or another
   // program holds the file without sharing deletion, the file is rewritten
@@ -56,159 +57,149 @@ LockedFile::State::Opened LockedFile::State::OpenFile(const std::wstring& path,
   if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) {
     file = OpenShared(path, GENERIC_READ, deadline);
     write_error = error;
+    error = file != INVALID_HANDLE_VALUE ? 0 : GetLastError();
   }
+  return error;
+}
+
+LockedFile::State::Opened LockedFile::State::OpenFile(const std::wstring& path,
+                                                      const Deadline& deadline) {
+  // Held past the wait by a program that shares it with nobody: not a file
+  // that is missing or unreadable, but a write the system refuses.
+  const DWORD error = OpenHandle(path, deadline);
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return Opened::kHeld;
   if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK ||
       !GetFileInformationByHandle(file, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IdentityOf(file, &identity)) {
     return Opened::kNo;
   }
-  if (identity != expected) return Opened::kMoved;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) write_error = ERROR_ACCESS_DENIED;
   opened_path = path;
   stored_path = FinalPath(file);
+  // Where the system cannot tell (Wine, for long paths), a name that is no
+  // link is where the file is: links among its directories lead there too.
+  if (stored_path.empty()) {
+    const DWORD named = GetFileAttributesW(path.c_str());
+    if (named != INVALID_FILE_ATTRIBUTES && (named & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      stored_path = path;
+    }
+  }
   return Opened::kYes;
 }
 
-// Locks the guard byte; a file system without locks still gets its change,
-// the turn keeping this program's runs apart there.
-DWORD LockedFile::State::LockGuard() {
-  const DWORD error = LockRange(file, kGuardOffset, 1, Deadline(kTurnWaitMs));
-  guard_locked = error == 0;
-  return LocksUnsupported(error) ? 0 : error;
+// Takes the turn, waiting until `deadline`; 0, ERROR_LOCK_VIOLATION when
+// the time ran out, kRenameUnderway when another run is renaming its new
+// file over the name (a writer yields to it where `yield`), or the error
+// that refused the lock.
+DWORD LockedFile::State::TakeTurn(const Deadline& deadline, bool yield) {
+  const bool writer = write_error == 0;
+  while (true) {
+    const DWORD error = varnok::TakeTurn(file, writer, Deadline(0), &turn_held);
+    if (error != ERROR_LOCK_VIOLATION) return error;
+    // A rename without POSIX semantics must wait until nobody holds the
+    // old file open, and this run would hold it while it waits.
+    if (writer && yield && RenameUnderway()) return kRenameUnderway;
+    if (deadline.Passed()) return ERROR_LOCK_VIOLATION;
+    Sleep(kTurnPollMs);
+  }
 }
 
-// Creates the temporary file `temp_path` with everything the old file
-// carries besides its content; marked for deletion on success.
-DWORD LockedFile::State::PrepareTemp(const std::wstring& temp_path, HANDLE* temp, bool* in_place) {
-  // Only a run in this file's turn writes this name: one left by a killed run goes.
-  DeleteFileW(temp_path.c_str());
-  *temp = CreateFileW(temp_path.c_str(), GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-                      FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                      AttributesToKeep(info.dwFileAttributes), nullptr);
-  if (*temp == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    // A directory that refuses a new file still lets a writable file be rewritten.
-    *in_place = error == ERROR_ACCESS_DENIED;
-    return error;
-  }
-  DWORD error = CopyStreams(stored_path, temp_path);
-  if (error == 0) error = CopySecurity(file, stored_path, *temp, temp_path);
-  if (error == 0 && !MarkForDeletion(*temp, true)) error = GetLastError();
-  if (error != 0) {
-    *in_place = true;  // what the new file cannot carry, the old one keeps
-    CloseHandle(*temp);
-    DeleteFileW(temp_path.c_str());
-    return error;
-  }
-  FILETIME created = info.ftCreationTime;
-  SetFileTime(*temp, &created, nullptr, nullptr);
-  return 0;
+bool LockedFile::State::StillNamed(const std::wstring& path) const {
+  FileIdentity named;
+  return IdentityAt(path, &named) && named == identity;
 }
 
-// Writes the new content to a temporary file beside the old one and renames
-// it over the old name; 0 or an error code, with the old file as it was and
-// no temporary file left behind. `in_place` asks for a rewrite in place.
-DWORD LockedFile::State::ReplaceByRename(const Part* parts, int count, bool* in_place) {
-  const std::wstring temp_path =
-      DirectoryOf(stored_path) + L"\\.vk" + WideFromUtf8(IdentityDigest(identity)) + L".tmp";
-  HANDLE temp = INVALID_HANDLE_VALUE;
-  DWORD error = PrepareTemp(temp_path, &temp, in_place);
-  if (error != 0) return error;
-  error = WriteAll(temp, parts, count);
-  if (error == 0 && !FlushFileBuffers(temp)) error = GetLastError();
-  if (error == 0) error = SwapIn(temp, temp_path, in_place);
-  if (error == 0) {
-    FlushFileBuffers(temp);  // the file under its new name
-    FlushDirectory(DirectoryOf(stored_path));
-  } else {
-    MarkForDeletion(temp, true);
-  }
-  CloseHandle(temp);
-  if (error != 0) DeleteFileW(temp_path.c_str());  // gone already where it was marked
-  return error;
-}
-
-// Renames the whole, marked temporary file over the name, if the name still
-// leads to the file that was read.
-DWORD LockedFile::State::SwapIn(HANDLE temp, const std::wstring& temp_path, bool* in_place) {
-  FileIdentity now;
-  if (!IdentityAt(stored_path, &now)) {
-    const DWORD error = GetLastError();
-    return error != 0 ? error : ERROR_FILE_NOT_FOUND;
-  }
-  if (now != identity) return kNameReplaced;
-  if (!MarkForDeletion(temp, false)) return GetLastError();
-  DWORD error = RenameRetried([&] { return PosixRename(temp, stored_path); }, kRenameWaitMs);
-  if (error == 0 || !RenameUnsupported(error)) {
-    *in_place = RenameRefused(error);
-    return error;
-  }
-  // Without POSIX semantics the old file must not be open while it is
-  // replaced; the turn still keeps this program's other runs away.
-  Close();
-  error = RenameRetried([&] { return MoveOver(temp_path, stored_path); }, kRenameWaitMs);
-  if (error != 0 && RenameRefused(error)) {
-    // Back to the file that was read, for a rewrite in place.
-    const FileIdentity read = identity;
-    *in_place = OpenFile(stored_path, read, Deadline(kSharingWaitMs)) == Opened::kYes &&
-                LockGuard() == 0;
-    if (!*in_place) Close();  // not the file that was read, or not lockable
-  }
-  return error;
+// Reads the whole file, waiting a while for other programs' locks on its
+// bytes; 0 or the error, ERROR_LOCK_VIOLATION when they outlasted the wait.
+DWORD LockedFile::State::ReadContent(std::string* content) {
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || !MoveTo(file, 0)) return GetLastError();
+  return ReadWhole(file, static_cast<uint64_t>(size.QuadPart), content, Deadline(kSharingWaitMs));
 }
 
 LockedFile::LockedFile() : state_(std::make_unique<State>()) {}
 
 LockedFile::~LockedFile() = default;
 
+// One attempt at opening the file and taking its turn.
+LockedFile::State::Attempt LockedFile::State::TryOpen(const std::wstring& path,
+                                                     const Deadline& turn_deadline) {
+  const Opened opened = OpenFile(path, Deadline(kSharingWaitMs));
+  if (opened != Opened::kYes) return opened == Opened::kNo ? Attempt::kNoFile : Attempt::kHeld;
+  const DWORD turn = TakeTurn(turn_deadline, yield_to_renames);
+  if (turn != 0 && turn != kRenameUnderway) {
+    return turn == ERROR_LOCK_VIOLATION ? Attempt::kNoTurn : Attempt::kRefused;
+  }
+  // Another file took the name meanwhile: its turn instead.
+  if (turn == 0 && !StillNamed(path)) return Attempt::kAgain;
+  // Another run renames its new file over the name and needs the old one
+  // closed: it goes first (unless its temporary file is held for longer
+  // than a rename takes, by somebody else).
+  if (turn == 0 && (write_error != 0 || !yield_to_renames || !RenameUnderway())) {
+    return Attempt::kReady;
+  }
+  const std::wstring temp = TempPath();
+  Close();
+  yield_to_renames = WaitForRename(temp);
+  return Attempt::kAgain;
+}
+
 bool LockedFile::Open(const std::string& path) {
   State& s = *state_;
-  s.Reset();
+  s.Close();
   content_.clear();
+  problem_.clear();
   must_reopen_ = false;
+  s.yield_to_renames = true;
   const std::wstring wide = ExtendedPath(path);
-  const Deadline deadline(kTurnWaitMs);
-  // The identity is known only from an open file; the turn is taken for it,
-  // then the file opened again for the edit. Where the name was given to
-  // another file meanwhile, the turn for that one is taken instead.
-  State::Opened opened = State::Opened::kMoved;
-  while (opened == State::Opened::kMoved) {
-    FileIdentity named;
-    if (!IdentityAt(wide, &named)) return false;
-    if (deadline.Passed() || !s.turn.Take(named, deadline.Left())) RaiseIniFileError(path);
-    opened = s.OpenFile(wide, named, Deadline(kSharingWaitMs));
-    if (opened != State::Opened::kYes) s.Reset();
+  const Deadline turn_deadline(kTurnWaitMs);
+  State::Attempt attempt;
+  while ((attempt = s.TryOpen(wide, turn_deadline)) == State::Attempt::kAgain) {
+    s.Close();
+    if (turn_deadline.Passed()) RaiseIniFileError(path, kNoTurn);
   }
-  if (opened == State::Opened::kNo) return false;
-  // A rewrite in place that was stopped is undone before anything is read.
-  if (s.LockGuard() != 0 || s.ApplyJournals() != 0) RaiseIniFileError(path);
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(s.file, &size) || !MoveTo(s.file, 0) ||
-      !ReadWhole(s.file, static_cast<uint64_t>(size.QuadPart), &content_)) {
-    s.Reset();
+  if (attempt != State::Attempt::kReady) s.Close();
+  if (attempt == State::Attempt::kNoFile) return false;
+  if (attempt == State::Attempt::kHeld) RaiseIniFileError(path, kHeldByOther);
+  if (attempt != State::Attempt::kReady) {
+    RaiseIniFileError(path, attempt == State::Attempt::kNoTurn ? kNoTurn : "");
+  }
+  if (const DWORD error = s.ReadContent(&content_)) {
+    s.Close();
     content_.clear();
+    if (error == ERROR_LOCK_VIOLATION) RaiseIniFileError(path, kLockedByOther);
     return false;
   }
+  if (s.write_error == 0 && RecoverRewrite(s.file, s.MarkPath(), &content_, &problem_) != 0) {
+    s.Close();
+    RaiseIniFileError(path, problem_);
+  }
+  // What was read, to tell a later change by another program.
+  GetFileInformationByHandle(s.file, &s.info);
   return true;
 }
 
 int LockedFile::Replace(std::string_view head, std::string_view middle, std::string_view tail) {
   State& s = *state_;
+  must_reopen_ = false;
+  problem_.clear();
   if (s.file == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
   if (s.write_error != 0) return static_cast<int>(s.write_error);
   Part parts[3] = {{head.data(), head.size()}, {middle.data(), middle.size()},
                    {tail.data(), tail.size()}};
+  s.old = &content_;
+  s.problem.clear();
   // A new file cannot keep hard links, an unusual way of storing, or a link
   // the system cannot resolve; a run that may not delete the file cannot
   // replace it.
   bool in_place = s.info.nNumberOfLinks > 1 || !s.may_delete || s.stored_path.empty() ||
                   !AttributesReproducible(s.info.dwFileAttributes);
   DWORD error = 0;
-  must_reopen_ = false;
   if (!in_place) error = s.ReplaceByRename(parts, 3, &in_place);
-  if (in_place && s.file != INVALID_HANDLE_VALUE) error = s.ReplaceInPlace(content_, parts, 3);
-  // Another file took the name: nothing was written, and the change is made
-  // again from that file's content.
+  if (in_place && s.file != INVALID_HANDLE_VALUE) error = s.ReplaceInPlace(parts, 3);
+  problem_ = s.problem;
+  // The name no longer led to the file as read: nothing was written, and
+  // the change is made again from the content found now.
   must_reopen_ = error == kNameReplaced;
   return must_reopen_ ? 0 : static_cast<int>(error);
 }

@@ -1,49 +1,31 @@
-// The turn runs take to change one file.
-//
-// Runs that change one file take turns through a named mutex keyed by the
-// file's identity (volume and file ID), so every spelling of its path (short
-// or long names, drive letters, shares, links, "\\?\") leads to one turn. The
-// mutex lives in the Global\ namespace and lets every user wait on it, so
-// runs in other sessions, by other users or elevated, take the same turn.
+// The turn runs take to change one file on Windows: a lock on the file's
+// guard byte, one byte far past its end (file_io-win32.h). A byte-range lock
+// belongs to the file itself, so it holds however each run spells the path
+// (short or long names, drive letters, shares, links, "\\?\"), across
+// sessions and users, elevated or not, and across machines on a share; only
+// a program that can open the file can hold it, and no named object exists
+// that somebody else could create first. Readers, which lock nothing or the
+// data, are never refused.
 #ifndef VARNOK_FILE_FILE_TURN_WIN32_H_
 #define VARNOK_FILE_FILE_TURN_WIN32_H_
 
 #include <windows.h>
 
-#include <string>
-
-#include "os/win32_file_id.h"
+#include "file/file_io-win32.h"
 
 namespace varnok {
 
-/// The identity as hexadecimal digits: the volume's 16, then the file ID's 32.
-std::string IdentityHex(const FileIdentity& identity);
+/// Takes the turn on the file open on `file`: its guard byte locked
+/// exclusively where `writer` (a run that may write), shared otherwise, so
+/// that read-only runs never wait for each other. Waits until `deadline`.
+/// 0, with `held` telling whether a lock is held; ERROR_LOCK_VIOLATION when
+/// the time ran out; another error when the system refused. A file system
+/// without byte-range locks gives 0 with no lock held: the change still
+/// lands, only the guard against concurrent runs is lost there.
+DWORD TakeTurn(HANDLE file, bool writer, const Deadline& deadline, bool* held);
 
-/// A short hexadecimal digest of the identity (16 digits), for file names.
-std::string IdentityDigest(const FileIdentity& identity);
-
-class FileTurn {
- public:
-  FileTurn() = default;
-  ~FileTurn() { Release(); }
-  FileTurn(const FileTurn&) = delete;
-  FileTurn& operator=(const FileTurn&) = delete;
-
-  /// Waits up to `timeout_ms` for the turn on the file `identity` names.
-  /// False when it cannot be had: the time ran out, or the mutex can be
-  /// neither created nor opened.
-  bool Take(const FileIdentity& identity, DWORD timeout_ms);
-  void Release();
-  bool held() const { return mutex_ != nullptr; }
-
-  /// The namespace the last Take used: "Global" or, where the system does
-  /// not implement Global\, "Local".
-  const char* scope() const { return scope_; }
-
- private:
-  HANDLE mutex_ = nullptr;
-  const char* scope_ = "Global";
-};
+/// Gives the turn back (closing the handle does so too).
+void ReleaseTurn(HANDLE file);
 
 }  // namespace varnok
 

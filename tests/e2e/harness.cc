@@ -179,12 +179,29 @@ RunResult RunVarnok(const std::vector<std::string>& arguments, const RunOptions&
 }
 
 pid_t Start(const std::vector<std::string>& arguments) {
-  const std::vector<std::string> argv = ProgramArgv(arguments);
+  return StartCommand(ProgramArgv(arguments));
+}
+
+pid_t StartCommand(const std::vector<std::string>& argv) {
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) ExecChild(argv, RunOptions{}, null, null, null);
   close(null);
   return pid;
+}
+
+std::string WindowsTool() {
+  const char* tool = getenv("VARNOK_E2E_WINDOWS_TOOL");
+  return tool != nullptr ? tool : "";
+}
+
+bool WaitForFile(const std::string& path, int seconds) {
+  struct timespec step = {0, 10000000};
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    if (access(path.c_str(), F_OK) == 0) return true;
+    nanosleep(&step, nullptr);
+  }
+  return access(path.c_str(), F_OK) == 0;
 }
 
 int Wait(pid_t pid) {

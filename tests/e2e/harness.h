@@ -60,6 +60,17 @@ RunResult RunCommand(const std::vector<std::string>& argv, const RunOptions& opt
 /// Starts the program without waiting; stdin, stdout and stderr are /dev/null.
 pid_t Start(const std::vector<std::string>& arguments);
 
+/// Starts any command without waiting, as Start does.
+pid_t StartCommand(const std::vector<std::string>& argv);
+
+/// The command that runs the Windows test tool (tests/e2e/wine_tool.cc)
+/// under Wine: the environment variable VARNOK_E2E_WINDOWS_TOOL; empty when
+/// it is not set.
+std::string WindowsTool();
+
+/// Waits up to `seconds` for `path` to exist; whether it does.
+bool WaitForFile(const std::string& path, int seconds);
+
 /// The exit status of a started program (-1 when it was killed).
 int Wait(pid_t pid);
 

@@ -35,10 +35,16 @@ file(WRITE ${windows_program} "#!/bin/sh\nexec '${wine}' '${windows_build}/varno
 file(CHMOD ${windows_program} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                           GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+set(windows_tool ${CMAKE_BINARY_DIR}/varnok-wine-tool)
+file(WRITE ${windows_tool} "#!/bin/sh\nexec '${wine}' '${windows_build}/tests/varnok_wine_tool.exe' \"$@\"\n")
+file(CHMOD ${windows_tool} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 add_test(NAME wine_start COMMAND ${wine} start)
 set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 add_test(NAME wine_unit_tests COMMAND ${wine} ${windows_build}/tests/varnok_unit_tests.exe)
 set_tests_properties(wine_unit_tests PROPERTIES FIXTURES_REQUIRED wine)
 gtest_discover_tests(varnok_e2e_tests DISCOVERY_TIMEOUT 60
   PROPERTIES ENVIRONMENT VARNOK_E2E_WINDOWS_PROGRAM=${windows_program}
+             ENVIRONMENT_MODIFICATION VARNOK_E2E_WINDOWS_TOOL=set:${windows_tool}
              FIXTURES_REQUIRED wine TIMEOUT 300)
