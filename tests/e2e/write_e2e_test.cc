@@ -83,7 +83,16 @@ TEST(Write, LinksPermissionsAndNoNeedlessWrite) {
   EXPECT_EQ(Stat(target).st_ino, inode);
 
   ASSERT_EQ(link(target.c_str(), (dir.path() + "/store/second.ini").c_str()), 0);
-  ASSERT_EQ(Set(dir, "S.k=third").status, 0);  // hard-linked: changed in place
+  const RunResult third = Set(dir, "S.k=third");
+  if (TestingWindowsBuild()) {
+    // Wine keeps no named streams, where the mark of a rewrite in place
+    // lies: such a file is not rewritten, and the report says why.
+    EXPECT_EQ(third.status, 1);
+    EXPECT_NE(third.err.find("named streams"), std::string::npos) << third.err;
+    EXPECT_EQ(dir.Read("store/second.ini"), "[S]\nk=new\n");
+    return;
+  }
+  ASSERT_EQ(third.status, 0);  // hard-linked: changed in place
   EXPECT_EQ(Stat(target).st_ino, inode);
   EXPECT_EQ(dir.Read("store/second.ini"), "[S]\nk=third\n");
 }
