@@ -235,7 +235,10 @@ TEST_P(Journal, AJournalInASharedDirectoryIsNobodyElsesToTake) {
 // its journal elsewhere and lands, and what the squatter planted is never
 // applied.
 TEST_P(Journal, ASquattedJournalDirectoryStopsNoRun) {
-  const std::string own = "/var/tmp/varnok-" + std::to_string(kBob);
+  // A user of this test's own, so that no other test (nor this one on
+  // another file system, running beside it) uses the directory it spoils.
+  const uid_t squatted = 4500 + static_cast<uid_t>(GetParam()[0]);
+  const std::string own = "/var/tmp/varnok-" + std::to_string(squatted);
   const struct {
     const char* what;
     std::string make;
@@ -255,7 +258,7 @@ TEST_P(Journal, ASquattedJournalDirectoryStopsNoRun) {
     chmod(path.c_str(), 0664);
     ASSERT_EQ(RunCommand({"rm", "-rf", own}).status, 0);
     ASSERT_EQ(RunAs(As(kCarol), {"sh", "-c", squat.make}).status, 0);
-    EXPECT_TRUE(Landed(Set(dir.path() + "/p", "S.k=new", As(kBob))));
+    EXPECT_TRUE(Landed(Set(dir.path() + "/p", "S.k=new", As(squatted))));
     EXPECT_EQ(dir.Read("p/s.ini"), "[S]\nk=new\n");
     EXPECT_EQ(RunCommand({"rm", "-rf", own}).status, 0);
   }
