@@ -170,6 +170,18 @@ TEST_P(SearchBoth, ExactNameFirstThenListingOrderAndWildcards) {
   EXPECT_EQ(Find(tree_.root(), ""), "");
 }
 
+// In a directory of many entries the exact name is looked up part way
+// through the listing; the answer is the same as in a small one.
+TEST_P(SearchBoth, ExactNameFirstInABigDirectory) {
+  for (int i = 0; i < 600; ++i) ASSERT_TRUE(tree_.Make("big/file" + std::to_string(i) + ".txt"));
+  for (const char* file : {"big/SETUP.INI", "big/setup.ini", "big/sub/s.ini"}) {
+    ASSERT_TRUE(tree_.Make(file));
+  }
+  EXPECT_EQ(Find(tree_.root(), "setup.ini"), tree_.At("big/setup.ini"));
+  EXPECT_EQ(Find(tree_.root(), "Setup.ini"), tree_.At("big/SETUP.INI"));
+  EXPECT_EQ(Find(tree_.root(), "s.ini"), tree_.At("big/sub/s.ini"));
+}
+
 TEST_P(SearchBoth, LinksAreFollowedEachDirectoryOnceAndCyclesEnd) {
   ASSERT_TRUE(tree_.Make("real/s.ini"));
   ASSERT_TRUE(tree_.Make("tree/a/empty.txt"));
