@@ -1,0 +1,149 @@
+// Whether the search's readers pay, judged from the walk's own progress.
+// Internal to the read-ahead search.
+#ifndef VARNOK_SEARCH_READ_AHEAD_JUDGE_H_
+#define VARNOK_SEARCH_READ_AHEAD_JUDGE_H_
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+
+namespace varnok {
+
+// Decides from what it measures whether the walk goes on with readers or
+// alone. Readers cost as well as help: handing directories over takes time,
+// listings from several threads can cost the kernel more than they save,
+// and a reader may take the very core the walk needs. So the walk times its
+// progress (directories taken per second) over a stretch alone and then over
+// one with readers, keeps the faster way for a while, then times both again:
+// it keeps a way for four times the directories or the time its two trials
+// took, and four times longer again each time the same way wins (up to 256
+// times), since a tree can turn from a part in memory to one read from a
+// disk, and the machine from idle to busy.
+class PaceJudge {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // A trial stretch takes at least `directories` directories and `time`.
+  // The walk's first `first_directories` directories are listed alone and
+  // not timed (a small project starts no thread; the first listings of a
+  // run are slow).
+  PaceJudge(size_t first_directories, size_t directories, Clock::duration time)
+      : directories_(std::max<size_t>(directories, 1)),
+        time_(time),
+        stretch_directories_(first_directories) {}
+
+  // The walk takes its next directory at `now`; `walk_listed` tells whether
+  // it listed the one before itself (rather than taking a listing a reader
+  // made). Whether readers are to work until the next call.
+  bool Next(Clock::time_point now, bool walk_listed);
+
+ private:
+  enum class Phase { kWarmUp, kAlone, kWithReaders, kKeeping };
+
+  // The directories of a stretch and the time they took.
+  struct Tally {
+    size_t directories = 0;
+    Clock::duration time{};
+  };
+
+  // Readers pay when they make the walk this much faster, at least.
+  static constexpr double kMargin = 1.05;
+  static constexpr size_t kFirstKeep = 4, kKeepGrowth = 4, kLongestKeep = 256;
+
+  // Whether `a` made faster progress than `b`, by `margin`.
+  static bool Faster(const Tally& a, const Tally& b, double margin) {
+    return static_cast<double>(a.directories) * static_cast<double>(b.time.count()) >
+           margin * static_cast<double>(b.directories) * static_cast<double>(a.time.count());
+  }
+  // A trial lasts its directories and its time; one with readers that has
+  // taken its time and is behind the walk alone has lost, however it ends.
+  // A way is kept for its directories or its time, whichever ends first:
+  // where the walk has reached a part of the tree that is faster or slower
+  // to list, the other one would keep it too long.
+  bool StretchDone() const {
+    const bool time_done = stretch_.time >= stretch_time_;
+    const bool directories_done = stretch_.directories >= stretch_directories_;
+    switch (phase_) {
+      case Phase::kKeeping:
+        return time_done || directories_done;
+      case Phase::kWithReaders:
+        return time_done && (directories_done || !Faster(stretch_, alone_, 1.0));
+      default:
+        return time_done && directories_done;
+    }
+  }
+  void EndStretch();
+  void Begin(Phase phase, size_t directories, Clock::duration time);
+
+  const size_t directories_;
+  const Clock::duration time_;
+  Phase phase_ = Phase::kWarmUp;
+  Tally stretch_;  // the current stretch so far
+  Tally alone_;    // the last trial alone
+  size_t stretch_directories_;
+  Clock::duration stretch_time_{};
+  size_t keep_for_ = kFirstKeep;  // trial lengths the last keeping lasted
+  int last_verdict_ = -1;         // whether readers paid in the last trial; -1 before one
+  bool readers_ = false;          // the way taken now
+  bool started_ = false;
+  Clock::time_point last_;
+};
+
+inline bool PaceJudge::Next(Clock::time_point now, bool walk_listed) {
+  if (!started_) {
+    started_ = true;
+    last_ = now;
+    return readers_;
+  }
+  const Clock::duration took = now - last_;
+  last_ = now;
+  // Alone, a directory a reader listed before the readers stopped took the
+  // walk no listing: it would make the walk alone look faster than it is.
+  if (phase_ != Phase::kAlone || walk_listed) {
+    ++stretch_.directories;
+    stretch_.time += took;
+  }
+  if (StretchDone()) EndStretch();
+  return readers_;
+}
+
+inline void PaceJudge::EndStretch() {
+  switch (phase_) {
+    case Phase::kWarmUp:
+      Begin(Phase::kAlone, directories_, time_);
+      return;
+    case Phase::kAlone:
+      alone_ = stretch_;
+      Begin(Phase::kWithReaders, directories_, time_);
+      readers_ = true;
+      return;
+    case Phase::kWithReaders: {
+      const Tally& with = stretch_;
+      const bool pay = Faster(with, alone_, kMargin);
+      // The way that won before winning again is kept longer.
+      keep_for_ = last_verdict_ == static_cast<int>(pay)
+                      ? std::min(keep_for_ * kKeepGrowth, kLongestKeep)
+                      : kFirstKeep;
+      last_verdict_ = pay;
+      Begin(Phase::kKeeping, keep_for_ * (alone_.directories + with.directories),
+            (alone_.time + with.time) * static_cast<long>(keep_for_));
+      readers_ = pay;
+      return;
+    }
+    case Phase::kKeeping:
+      Begin(Phase::kAlone, directories_, time_);
+      readers_ = false;
+      return;
+  }
+}
+
+inline void PaceJudge::Begin(Phase phase, size_t directories, Clock::duration time) {
+  phase_ = phase;
+  stretch_ = Tally();
+  stretch_directories_ = directories;
+  stretch_time_ = time;
+}
+
+}  // namespace varnok
+
+#endif  // VARNOK_SEARCH_READ_AHEAD_JUDGE_H_
