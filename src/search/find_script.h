@@ -48,7 +48,7 @@ struct ReadAheadOptions {
   /// on the faster way (see PaceJudge). False keeps the readers working
   /// from `start_after` on, to compare.
   bool judge_pace = true;
-  size_t trial_directories = 16;
+  size_t trial_directories = 64;
   long trial_us = 2000;
 };
 

@@ -115,7 +115,7 @@ void ReadAheadSearch::TakeOver(Node& node, std::unique_lock<std::mutex>& lock) {
 bool ReadAheadSearch::WantReaders() {
   if (readers_wanted_ == 0) return false;
   if (!judge_pace_) return obtained_ >= start_after_;
-  return judge_.Next(PaceJudge::Clock::now(), walk_listed_last_);
+  return judge_.Next(PaceJudge::Clock::now(), walk_listed_last_, listing_times_.Slow());
 }
 
 // Sets the readers to work or to rest. Resting, they get no more work: the

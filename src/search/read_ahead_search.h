@@ -37,7 +37,7 @@ class ReadAheadSearch {
         judge_pace_(options.judge_pace),
         scanner_(pattern),
         judge_(options.start_after, options.trial_directories,
-               std::chrono::microseconds(std::max(options.trial_us, 0L))),
+               std::chrono::microseconds(std::max(options.trial_us, 0L)), window_),
         listing_times_(options.slow_listing_us) {}
   ~ReadAheadSearch() { StopReaders(); }
   ReadAheadSearch(const ReadAheadSearch&) = delete;
