@@ -1,10 +1,10 @@
 // Directory listing on POSIX (each directory read by dir_read-posix.h). The
-// cursor holds one directory descriptor between steps (two
-// while a child is listed); it moves up through "..", checked against the
-// identity recorded on the way down, and reopens by path where that differs
-// (a level entered through a link). The scanner serves the read-ahead: it
-// opens each directory by path, relative to the last one it kept open when
-// the path lies below it.
+// cursor holds one directory descriptor between steps (two while a child is
+// listed, three while a child that keeps changing is listed again); it moves
+// up through "..", checked against the identity recorded on the way down,
+// and reopens by path where that differs (a level entered through a link).
+// The scanner serves the read-ahead: it opens each directory by path,
+// relative to the last one it kept open when the path lies below it.
 #include "search/dir_list.h"
 
 #include <fcntl.h>

@@ -36,9 +36,10 @@ struct ReadAheadOptions {
   /// Directories the walk lists alone, at least, before it starts the
   /// readers, so a small project pays no thread start.
   size_t start_after = 16;
-  /// A listing by the walk that takes at least this long (microseconds)
-  /// counts as slow: read from a disk or a network rather than from memory,
-  /// where a small directory takes under ten. Once half of the walk's recent
+  /// A listing by the walk that takes at least this long (microseconds),
+  /// with the walk's short work on the directory, counts as slow: read from
+  /// a disk or a network rather than from memory, where a small directory
+  /// takes under ten. Once half of the walk's recent
   /// listings were slow, the readers work at the slow pace; 0 counts every
   /// listing as slow, a very large value none.
   long slow_listing_us = 20;

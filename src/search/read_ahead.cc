@@ -60,10 +60,11 @@ NodePtr ReadAheadSearch::NextNode() {
 }
 
 // Makes `node` listed: by the walk itself when no reader has it (or, at a
-// slow pace, is queued for one), else by waiting for the reader. Queues the
-// directories ahead meanwhile.
+// slow pace, is queued for one), else by waiting for the reader (from
+// memory only briefly, then the walk lists it too). Starts or stops the
+// readers as the judge finds, and queues the directories ahead meanwhile.
 void ReadAheadSearch::Obtain(Node& node) {
-  const bool want_readers = WantReaders();
+  const bool want_readers = WantReaders();  // first: it times the directory before
   std::unique_lock<std::mutex> lock(mutex_);
   if (want_readers != readers_working_) SetReaders(want_readers);
   // At a slow pace a queued directory is left to the readers: taking it
@@ -78,9 +79,7 @@ void ReadAheadSearch::Obtain(Node& node) {
   if (readers_working_ && queue_.size() + busy_readers_ < pace_.refill_below) Schedule();
   if (mine) {
     lock.unlock();
-    const auto started = std::chrono::steady_clock::now();
     Listing listing = List(scanner_, node.path);
-    listing_times_.Note(std::chrono::steady_clock::now() - started);
     lock.lock();
     node.result = std::move(listing);
     node.stage = Node::Stage::kDone;
@@ -111,11 +110,16 @@ void ReadAheadSearch::TakeOver(Node& node, std::unique_lock<std::mutex>& lock) {
 }
 
 // Whether readers are to work while the walk takes its next directory: as
-// the judge finds, or throughout from `start_after` on.
+// the judge finds, or throughout from `start_after` on. The time since the
+// walk took the directory before is that directory's listing, where the walk
+// listed it itself (with the walk's short work on it).
 bool ReadAheadSearch::WantReaders() {
   if (readers_wanted_ == 0) return false;
+  const PaceJudge::Clock::time_point now = PaceJudge::Clock::now();
+  if (walk_listed_last_ && obtained_ > 0) listing_times_.Note(now - last_taken_);
+  last_taken_ = now;
   if (!judge_pace_) return obtained_ >= start_after_;
-  return judge_.Next(PaceJudge::Clock::now(), walk_listed_last_, listing_times_.Slow());
+  return judge_.Next(now, walk_listed_last_, listing_times_.Slow());
 }
 
 // Sets the readers to work or to rest. Resting, they get no more work: the
@@ -158,9 +162,13 @@ void ReadAheadSearch::Expand(Node& node) {
   if (node.expanded) return;
   node.expanded = true;
   std::vector<std::string>& subdirs = node.result.scan.subdirs;
+  node.children.reserve(subdirs.size());
+  std::string path = node.path + kPathSeparator;
+  const size_t parent_size = path.size();
   for (const std::string& name : subdirs) {
     if (name[0] == '.') continue;  // dot directories are not searched
-    node.children.push_back(std::make_shared<Node>(node.path + kPathSeparator + name));
+    path.resize(parent_size);
+    node.children.push_back(std::make_shared<Node>(path.append(name)));
   }
   std::vector<std::string>().swap(subdirs);
 }

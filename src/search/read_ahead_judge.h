@@ -23,7 +23,9 @@ namespace varnok {
 // four times longer after each further trial (up to 256 times): where the
 // two ways are about equal, their verdicts follow the noise, and only the
 // trials cost. A keeping ends at once where the walk's own listings turn
-// from fast to slow or back: it has reached another part of the tree.
+// from fast to slow or back: it has reached another part of the tree; and
+// one with readers ends as soon as a trial's length of it went slower than
+// the last trial alone: they no longer pay.
 class PaceJudge {
  public:
   using Clock = std::chrono::steady_clock;
@@ -54,8 +56,9 @@ class PaceJudge {
     Clock::duration time{};
   };
 
-  // Readers pay when they make the walk this much faster, at least.
-  static constexpr double kMargin = 1.05;
+  // Readers pay when they make the walk this much faster, at least: a gain
+  // within the noise of a busy machine is not worth the threads.
+  static constexpr double kMargin = 1.1;
   static constexpr size_t kFirstKeep = 4, kKeepGrowth = 4, kLongestKeep = 256;
 
   // Whether `a` made faster progress than `b`, by `margin`.
@@ -74,6 +77,7 @@ class PaceJudge {
     return phase_ == Phase::kKeeping ? time_done || directories_done
                                      : time_done && directories_done;
   }
+  bool StillPaying(Clock::duration took);
   void EndStretch();
   void Begin(Phase phase, size_t directories, Clock::duration time);
 
@@ -84,6 +88,7 @@ class PaceJudge {
   Phase phase_ = Phase::kWarmUp;
   Tally stretch_;  // the current stretch so far
   Tally alone_;    // the last trial alone
+  Tally check_;    // the part of a keeping with readers since it was last checked
   size_t stretch_directories_;
   Clock::duration stretch_time_{};
   size_t keep_for_ = kFirstKeep;  // trial lengths the next keeping lasts
@@ -110,9 +115,22 @@ inline bool PaceJudge::Next(Clock::time_point now, bool walk_listed, bool listin
   } else if (phase_ != Phase::kAlone || walk_listed) {
     ++stretch_.directories;
     stretch_.time += took;
+    if (phase_ == Phase::kKeeping && readers_ && !StillPaying(took)) EndStretch();
   }
   if (StretchDone()) EndStretch();
   return readers_;
+}
+
+// Whether readers that are kept still pay: over each trial's length of the
+// keeping (the directory just taken `took`), the walk is not slower than in
+// its last trial alone.
+inline bool PaceJudge::StillPaying(Clock::duration took) {
+  ++check_.directories;
+  check_.time += took;
+  if (check_.directories < directories_ || check_.time < time_) return true;
+  const bool paying = Faster(check_, alone_, 1.0);
+  check_ = Tally();
+  return paying;
 }
 
 inline void PaceJudge::EndStretch() {
@@ -145,6 +163,7 @@ inline void PaceJudge::EndStretch() {
 inline void PaceJudge::Begin(Phase phase, size_t directories, Clock::duration time) {
   phase_ = phase;
   stretch_ = Tally();
+  check_ = Tally();
   stretch_directories_ = directories;
   stretch_time_ = time;
 }

@@ -94,7 +94,8 @@ class ReadAheadSearch {
   size_t obtained_ = 0;
   PaceJudge judge_;
   bool walk_listed_last_ = false;  // the walk listed the last directory itself
-  ListingTimes listing_times_;     // of the walk's own listings
+  PaceJudge::Clock::time_point last_taken_;  // when the walk took it
+  ListingTimes listing_times_;               // of the walk's own listings
 };
 
 }  // namespace varnok
