@@ -4,6 +4,6 @@
 # then no measurement, only a check that the scripts and the program work.
 set -euo pipefail
 dir=$(dirname "$0")
-for bench in walk large_file small_run; do
+for bench in walk large_file small_run neighbours; do
   "$dir/$bench.sh" "$@"
 done

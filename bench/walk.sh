@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Full walk: varnok searches a tree that lacks the script, against GNU find
-# with the same pruning and matching. A broad tree of about 220,000 entries
-# (20,020 directories of 10 files each, plus a .git directory of 2,000 files
-# that both skip), then a chain of directories 2,000 deep; both with a warm
-# cache, then the broad tree with a cold one: run as root, the page cache
-# is dropped before every run (skipped where the system refuses that).
+# with the same pruning and matching and against the one-thread walk (the
+# program as of 6f0ec26, before the search read ahead, built once from this
+# repository; see reference_program in lib.sh). A broad tree of about 220,000
+# entries (20,020 directories of 10 files each, plus a .git directory of 2,000
+# files that all skip), with a warm cache, free and pinned to one core
+# (taskset -c 0); then a chain of directories 2,000 deep; then the broad tree
+# with a cold cache: run as root, the page cache is dropped before every run
+# (skipped where the system refuses that). The three programs run in the
+# same rounds, each round in another order.
 #
 # Usage: bench/walk.sh [--smoke]   (VARNOK=path overrides build/varnok;
-# BASELINE=path adds a comparison with another build of varnok, such as the
-# one before a change, on the same trees)
+# BASELINE=path takes another build of varnok as the one-thread walk;
+# REFERENCE_COMMIT=commit builds that one instead of 6f0ec26. --smoke builds
+# no reference.)
 source "$(dirname "$0")/lib.sh"
 
 if ((SMOKE)); then
@@ -69,14 +74,18 @@ count_entries() { find "$1" -mindepth 1 | wc -l; }
 
 TREE=$SCRATCH/broad
 DEEP=$SCRATCH/deep
+REFERENCE=
+((SMOKE)) && [[ -z ${BASELINE:-} ]] || REFERENCE=$(reference_program)
+
 varnok_walk() { "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 find_walk() { find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
-baseline_walk() { "$BASELINE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
+reference_walk() { "$REFERENCE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
+pinned_varnok_walk() { taskset -c 0 "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
+pinned_find_walk() { taskset -c 0 find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
+pinned_reference_walk() { taskset -c 0 "$REFERENCE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 
-# Checks that varnok reports the script missing in $1, warms the cache,
-# then compares varnok with find (and with the baseline) and reports each
-# ratio under the label $2 against the goal $3.
-measure() {
+# Checks that varnok reports the script missing in $1 and warms the cache.
+prepare() {
   WALK_ROOT=$1
   local screen
   screen=$("$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v" </dev/null)
@@ -84,12 +93,19 @@ measure() {
     { echo "varnok did not report the script missing in $WALK_ROOT" >&2; exit 1; }
   varnok_walk </dev/null >/dev/null
   find_walk >/dev/null
-  compare "$RUNS" varnok_walk find_walk
-  report "$2" "find" "$3"
-  if [[ -n ${BASELINE:-} ]]; then
-    compare "$RUNS" varnok_walk baseline_walk
-    report "$2" "baseline" 1
-  fi
+}
+
+# Times varnok, find and the reference (functions named with the prefix
+# $1) in the same rounds and reports both ratios under the label $2: against
+# find with the goal $3, against the one-thread walk with the goal $4.
+measure() {
+  local prefix=$1 label=$2 find_goal=$3 reference_goal=$4
+  local names=("${prefix}varnok_walk" "${prefix}find_walk")
+  [[ -z $REFERENCE ]] || names+=("${prefix}reference_walk")
+  compare_all "$RUNS" "${names[@]}"
+  report_all "$label" "${prefix}varnok_walk" "${prefix}find_walk" "find" "$find_goal"
+  [[ -z $REFERENCE ]] ||
+    report_all "$label" "${prefix}varnok_walk" "${prefix}reference_walk" "one-thread" "$reference_goal"
 }
 
 echo "building trees under $SCRATCH ..."
@@ -99,6 +115,7 @@ make_deep_tree "$DEEP"
 # the timed runs for the cores.
 sync
 echo "broad tree: $(count_entries "$TREE") entries; deep tree: depth $DEPTH; $RUNS runs each"
+echo "one-thread walk: ${REFERENCE:-none}; cores: $(nproc) of $(nproc --all)"
 
 # Writes the dirty pages out and empties the page cache, dentries and inodes.
 drop_caches() {
@@ -109,18 +126,16 @@ drop_caches() {
 # The broad tree's walk, each run from a cold cache.
 measure_cold() {
   if ((EUID != 0)) || ! drop_caches 2>/dev/null; then
-    echo "cold walk            skipped: dropping the page cache needs root and a system that allows it"
+    echo "cold walk              skipped: dropping the page cache needs root and a system that allows it"
     return
   fi
   WALK_ROOT=$TREE
-  BEFORE_EACH_RUN=drop_caches compare "$COLD_RUNS" varnok_walk find_walk
-  report "cold walk" "find" 0.5
-  if [[ -n ${BASELINE:-} ]]; then
-    BEFORE_EACH_RUN=drop_caches compare "$COLD_RUNS" varnok_walk baseline_walk
-    report "cold walk" "baseline" 1
-  fi
+  RUNS=$COLD_RUNS BEFORE_EACH_RUN=drop_caches measure "" "cold walk" 0.4 1
 }
 
-measure "$TREE" "full walk" 0.3
-measure "$DEEP" "deep walk ($DEPTH)" -
+prepare "$TREE"
+measure "" "full walk, free" 0.3 1
+measure pinned_ "full walk, one core" - 1
+prepare "$DEEP"
+measure "" "deep walk ($DEPTH)" - 1
 measure_cold

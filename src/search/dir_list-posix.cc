@@ -1,10 +1,10 @@
 // Directory listing on POSIX (each directory read by dir_read-posix.h). The
-// cursor holds one directory descriptor between steps (two
-// while a child is listed); it moves up through "..", checked against the
-// identity recorded on the way down, and reopens by path where that differs
-// (a level entered through a link). The scanner serves the read-ahead: it
-// opens each directory by path, relative to the last one it kept open when
-// the path lies below it.
+// cursor holds one directory descriptor between steps (two while a child is
+// listed, three while a child that keeps changing is listed again); it moves
+// up through "..", checked against the identity recorded on the way down,
+// and reopens by path where that differs (a level entered through a link).
+// The scanner serves the read-ahead: it opens each directory by path,
+// relative to the last one it kept open when the path lies below it.
 #include "search/dir_list.h"
 
 #include <fcntl.h>
@@ -52,12 +52,10 @@ struct DirectoryCursor::State {
 
 bool DirectoryCursor::State::Enter(int new_fd, struct timespec opened, DirectoryScan* scan) {
   struct stat st;
-  ChangeMark mark;
-  if (!StatWithMark(new_fd, opened, &st, &mark) || !listed.insert({st.st_dev, st.st_ino}).second) {
+  if (!reader.Read(new_fd, opened, &st, scan) || !listed.insert({st.st_dev, st.st_ino}).second) {
     close(new_fd);
     return false;
   }
-  reader.Read(new_fd, mark, scan);
   levels.push_back({path.size(), st.st_dev, st.st_ino});
   if (scan->subdirs.empty() && fd >= 0) {
     // Nothing below this level will be opened: keep the parent's descriptor,
@@ -169,13 +167,11 @@ bool DirectoryScanner::Scan(const std::string& path, DirectoryScan* scan, Direct
   const struct timespec opened = StampClock();
   const int fd = s.Open(path);
   struct stat st;
-  ChangeMark mark;
-  if (fd < 0 || !StatWithMark(fd, opened, &st, &mark)) {
+  if (fd < 0 || !s.reader.Read(fd, opened, &st, scan)) {
     if (fd >= 0) close(fd);
     return false;
   }
   *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, true};
-  s.reader.Read(fd, mark, scan);
   if (scan->subdirs.empty()) {
     close(fd);  // nothing below to reach: keep the directory kept before
     return true;

@@ -67,7 +67,7 @@ class DirectoryScanner {
 };
 
 /// A position in the directory tree, moved one level at a time. Each
-/// directory is listed at most once per cursor, so link cycles end.
+/// directory is entered at most once per cursor, so link cycles end.
 class DirectoryCursor {
  public:
   /// `pattern` is the script name, matched as the platform's search does.
@@ -80,7 +80,7 @@ class DirectoryCursor {
   /// listed; the cursor then stands nowhere.
   bool OpenRoot(const std::string& path, DirectoryScan* scan);
   /// Moves into the subdirectory `name` of the current directory and scans
-  /// it. False, without moving, when it cannot be listed or was listed before.
+  /// it. False, without moving, when it cannot be listed or was entered before.
   bool OpenChild(const std::string& name, DirectoryScan* scan);
   /// Moves back to the directory the last successful OpenChild left.
   void ReturnToParent();

@@ -3,14 +3,16 @@
 // Linux, readdir elsewhere). Internal to dir_list-posix.cc.
 //
 // A listing is no snapshot. On some file systems (btrfs) an entry renamed
-// while its directory is read moves to a new place in the listing, and a
-// listing that overlaps the rename may hold it at neither place: a script
-// that an editor is saving, or whose name another program exchanges, would
-// be missed though it exists under its name throughout. So a name without
-// wildcards is first looked up by its exact spelling, which a rename never
-// hides, and a listing is trusted only when the directory's change time
-// shows that nothing changed while it was read; otherwise the directory is
-// listed again, a bounded number of times.
+// while its directory is read, or just before, can be missing from the
+// listing: a script that an editor is saving, or whose name another program
+// exchanges, would be missed though it exists under its name throughout. So
+// a listing is trusted only when the directory's change time shows that
+// nothing changed from before the directory was opened until after it was
+// read. Otherwise a name without wildcards is looked up by its exact
+// spelling (one fstatat, which a rename never hides) before anything is
+// decided, and the directory is listed again, a bounded number of times. In a
+// big directory the exact name is looked up after its first entries, so
+// that a run costs no more for the script's many neighbours.
 //
 // A symbolic link counts only where the kernel follows it for this run: a
 // link it refuses (fs.protected_symlinks in a sticky world-writable
@@ -20,22 +22,17 @@
 #define VARNOK_SEARCH_DIR_READ_POSIX_H_
 
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/syscall.h>
-#endif
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "search/dir_entries-posix.h"
 #include "search/dir_list.h"
 #include "search/name_match.h"
 
@@ -49,79 +46,12 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
 constexpr int kMostListings = 6;
 constexpr long kFirstPauseUs = 500;
 
-inline bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
-#ifdef __linux__
-// Calls `visit(name, d_type)` for each entry of the directory open on `fd`,
-// from the descriptor's position, until it answers false. A failing read
-// ends the listing, as readdir does. Records follow the kernel's
-// linux_dirent64 layout: the record length at byte 16, the type at byte 18,
-// the NUL-terminated name from byte 19.
-template <typename Visit>
-void ForEachEntry(int fd, std::vector<char>* buffer, Visit visit) {
-  while (true) {
-    const long got = syscall(SYS_getdents64, fd, buffer->data(), buffer->size());
-    if (got <= 0) return;
-    for (long pos = 0; pos < got;) {
-      const char* record = buffer->data() + pos;
-      uint16_t length;
-      std::memcpy(&length, record + 16, sizeof length);
-      pos += length;
-      if (!visit(record + 19, static_cast<unsigned char>(record[18]))) return;
-    }
-  }
-}
-#else
-// As above, through readdir on a duplicate of `fd` (closedir closes the
-// descriptor that fdopendir took over).
-template <typename Visit>
-void ForEachEntry(int fd, std::vector<char>*, Visit visit) {
-  const int own = dup(fd);
-  DIR* dir = own >= 0 ? fdopendir(own) : nullptr;
-  if (dir == nullptr) {
-    if (own >= 0) close(own);
-    return;
-  }
-  while (const dirent* entry = readdir(dir)) {
-    if (!visit(entry->d_name, entry->d_type)) break;
-  }
-  closedir(dir);
-}
-#endif
-
-// Whether the entry is a directory, links followed (a link the kernel
-// refuses is not); stats only where the listing does not say.
-inline bool IsDirectoryEntry(int dir_fd, const char* name, unsigned char type) {
-  if (type == DT_DIR) return true;
-  if (type != DT_LNK && type != DT_UNKNOWN) return false;
-  struct stat st;
-  return fstatat(dir_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Whether the entry is a symbolic link that the kernel refuses to follow
-// for this run. Only links are asked about.
-inline bool IsRefusedLink(int dir_fd, const char* name, unsigned char type) {
-  struct stat st;
-  if (type == DT_UNKNOWN) {
-    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return false;
-  } else if (type != DT_LNK) {
-    return false;
-  }
-  return fstatat(dir_fd, name, &st, 0) != 0 && errno == EACCES;
-}
-
 inline bool IsEarlier(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
 }
 
-inline bool IsSameTime(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // The clock that file systems stamp changes with. Read it before a
-// directory is opened, for StatWithMark.
+// directory is opened, for ShowsNoChangeSince.
 inline struct timespec StampClock() {
   struct timespec now = {};
 #ifdef CLOCK_REALTIME_COARSE
@@ -132,28 +62,21 @@ inline struct timespec StampClock() {
   return now;
 }
 
-// A directory's change time as one fstat saw it, and whether it tells that
-// nothing changed from before the directory was opened. The stamps come
-// from a clock that advances in ticks (of a few milliseconds, or whole
-// seconds where they have no fraction), so a change in the tick of the last
-// one may leave the time as it was: only a time a tick older than the
-// opening tells. (Some file systems, btrfs among them, also list a renamed
-// entry at neither place for a moment after the rename.)
-struct ChangeMark {
-  struct timespec changed = {};
-  bool telling = false;
-};
-
-// fstat of the directory open on `fd`, and its change mark; `opened` is
-// StampClock() read before the directory was opened.
-inline bool StatWithMark(int fd, struct timespec opened, struct stat* st, ChangeMark* mark) {
-  if (fstat(fd, st) != 0) return false;
-  mark->changed = st->st_ctim;
-  struct timespec skewed = opened;  // a stamp this far ahead comes from another clock
+// Whether a directory whose fstat gave the change time `changed` cannot
+// have changed since StampClock() gave `opened`, read before it was opened.
+// File systems stamp a change with a clock that advances in ticks (of a few
+// milliseconds, or whole seconds where the stamps have no fraction): a
+// change made after that reading bears the reading's tick or a later one,
+// so a time before that tick shows that nothing changed. (A time closer than
+// that proves nothing: a change in the tick of the last one may leave the
+// time as it was. Some file systems, btrfs among them, also list a renamed
+// entry at neither place for a moment after the rename.) A time far ahead
+// of the reading comes from another clock, and tells what it can.
+inline bool ShowsNoChangeSince(struct timespec changed, struct timespec opened) {
+  struct timespec skewed = opened;
   skewed.tv_sec += 2;
-  if (mark->changed.tv_nsec == 0) opened.tv_sec -= 2;  // whole seconds: two of them before
-  mark->telling = IsEarlier(mark->changed, opened) || IsEarlier(skewed, mark->changed);
-  return true;
+  if (changed.tv_nsec == 0) opened.tv_sec -= 2;
+  return IsEarlier(changed, opened) || IsEarlier(skewed, changed);
 }
 
 // Reads directories for one search name; one reader serves one thread.
@@ -162,22 +85,27 @@ class DirectoryReader {
   explicit DirectoryReader(const std::string& name)
       : pattern_(name), exact_(pattern_.ExactName()), buffer_(kBufferSize) {}
 
-  // Scans the directory open on `fd`, whose fstat gave `mark`: the entry
-  // the name matches (the exact name first, else the first in listing
-  // order) or, without one, the sorted subdirectories.
-  void Read(int fd, ChangeMark mark, DirectoryScan* scan);
+  // Scans the directory open on `fd`, opened after StampClock() gave
+  // `opened`: the entry the name matches (the exact name first, else the
+  // first in listing order) or, without one, the sorted subdirectories.
+  // `st` gets the directory's fstat, made after it was read. False when
+  // there is none.
+  bool Read(int fd, struct timespec opened, struct stat* st, DirectoryScan* scan);
 
  private:
   // What listings of one directory offered.
   struct Seen {
     std::vector<std::string> matches;  // refused links left out
     std::vector<std::string> subdirs;  // collected while nothing matched
+    bool exact_looked_up = false;      // found by its exact spelling
   };
 
   static constexpr size_t kBufferSize = 32768;
+  // Entries after which a listing stops to look up the exact name.
+  static constexpr size_t kBigDirectory = 256;
 
   bool HasExactEntry(int fd) const;
-  static int OpenAgain(int fd, int listings, ChangeMark* mark);
+  bool ListAgain(int fd, int listings, Seen* all, DirectoryScan* scan);
   void ListOnce(int fd, Seen* seen);
   void Choose(Seen* seen, DirectoryScan* scan) const;
   void ChooseExisting(int fd, Seen* seen, DirectoryScan* scan) const;
@@ -188,41 +116,36 @@ class DirectoryReader {
   std::vector<char> buffer_;  // the listing's blocks, reused for every directory
 };
 
-inline void DirectoryReader::Read(int fd, ChangeMark mark, DirectoryScan* scan) {
+inline bool DirectoryReader::Read(int fd, struct timespec opened, struct stat* st,
+                                  DirectoryScan* scan) {
   scan->match.clear();
   scan->subdirs.clear();
-  if (HasExactEntry(fd)) {
+  Seen once;
+  ListOnce(fd, &once);
+  if (fstat(fd, st) != 0) return false;
+  const bool unchanged = ShowsNoChangeSince(st->st_ctim, opened);
+  if (once.exact_looked_up || (!unchanged && HasExactEntry(fd))) {
     scan->match = exact_;
-    return;
+    return true;
   }
-  Seen all;           // what the listings that cannot be trusted saw together
-  int listed_fd = fd;  // `fd`, then the directory opened again for each further listing
-  for (int listing = 1;; ++listing) {
-    Seen once;
-    ListOnce(listed_fd, &once);
-    struct stat st;
-    const bool unchanged = fstat(listed_fd, &st) == 0 && IsSameTime(st.st_ctim, mark.changed);
-    if (listed_fd != fd) close(listed_fd);
-    if (unchanged && mark.telling) {
-      Choose(&once, scan);
-      return;
-    }
-    for (std::string& name : once.matches) all.matches.push_back(std::move(name));
-    for (std::string& name : once.subdirs) all.subdirs.push_back(std::move(name));
-    listed_fd = listing < kMostListings ? OpenAgain(fd, listing, &mark) : -1;
-    if (listed_fd < 0) {
-      ChooseExisting(fd, &all, scan);
-      return;
-    }
+  if (unchanged) {
+    Choose(&once, scan);
+    return true;
   }
+  for (int listings = 1; listings < kMostListings; ++listings) {
+    if (ListAgain(fd, listings, &once, scan)) return true;
+  }
+  ChooseExisting(fd, &once, scan);
+  return true;
 }
 
-// Opens the directory open on `fd` anew, for a listing of its own, after
-// `listings` were made; -1 when it cannot. From the third listing on it
-// waits first, twice as long each time, so that the listings span a few
-// milliseconds: a moment in which a file system shows a renamed entry
-// nowhere, or a change is stamped with the time of the last one, is over.
-inline int DirectoryReader::OpenAgain(int fd, int listings, ChangeMark* mark) {
+// Opens the directory open on `fd` anew and lists it, after `listings` were
+// made; true when this listing decided, else what it saw is added to `all`.
+// From the third listing on it waits first, twice as long each time, so
+// that the listings span a few milliseconds: a moment in which a file
+// system shows a renamed entry nowhere, or a change is stamped with the time
+// of the last one, is over.
+inline bool DirectoryReader::ListAgain(int fd, int listings, Seen* all, DirectoryScan* scan) {
   if (listings >= 2) {
     const long pause_us = kFirstPauseUs << (listings - 2);
     const struct timespec pause = {pause_us / 1000000, pause_us % 1000000 * 1000};
@@ -230,10 +153,23 @@ inline int DirectoryReader::OpenAgain(int fd, int listings, ChangeMark* mark) {
   }
   const struct timespec opened = StampClock();
   const int again = openat(fd, ".", kDirectoryFlags);
+  if (again < 0) return false;
+  Seen once;
+  ListOnce(again, &once);
   struct stat st;
-  if (again >= 0 && StatWithMark(again, opened, &st, mark)) return again;
-  if (again >= 0) close(again);
-  return -1;
+  const bool unchanged = fstat(again, &st) == 0 && ShowsNoChangeSince(st.st_ctim, opened);
+  close(again);
+  if (once.exact_looked_up) {
+    scan->match = exact_;
+    return true;
+  }
+  if (unchanged) {
+    Choose(&once, scan);
+    return true;
+  }
+  for (std::string& name : once.matches) all->matches.push_back(std::move(name));
+  for (std::string& name : once.subdirs) all->subdirs.push_back(std::move(name));
+  return false;
 }
 
 // Whether the exact name is an entry here (a link the kernel refuses is not).
@@ -244,7 +180,12 @@ inline bool DirectoryReader::HasExactEntry(int fd) const {
 }
 
 inline void DirectoryReader::ListOnce(int fd, Seen* seen) {
+  size_t entries = 0;
   ForEachEntry(fd, &buffer_, [&](const char* name, unsigned char type) {
+    if (++entries == kBigDirectory && HasExactEntry(fd)) {
+      seen->exact_looked_up = true;
+      return false;
+    }
     if (IsDotOrDotDot(name)) return true;
     if (pattern_.Matches(name)) {
       if (IsRefusedLink(fd, name, type)) return true;

@@ -100,26 +100,44 @@ void PrintTo(const Walk& walk, std::ostream* out) { *out << walk.name; }
 
 // Listing times that make every listing slow (the slow pace: up to
 // `readers` threads even on a fast disk), none slow (the pace for listings
-// from memory: spinning readers on the other cores), or some of them, so
+// from memory: spinning readers on the other cores, where the walk lists a
+// directory itself rather than wait long for one), or some of them, so
 // that the pace may change during a search.
 constexpr long kEverySlow = 0;
 constexpr long kNoneSlow = 1000L * 1000 * 1000;
 constexpr long kSomeSlow = 8;
 
-SearchFunction WithReadAhead(size_t readers, size_t window, size_t start_after, long slow_us) {
+// Readers from the first directory on: working throughout, or judged over
+// stretches of a single directory, so that they stop and start again every
+// few directories.
+ReadAheadOptions Readers(size_t readers, size_t window, long slow_us, bool judged) {
+  ReadAheadOptions options;
+  options.readers = readers;
+  options.window = window;
+  options.start_after = 0;
+  options.slow_listing_us = slow_us;
+  options.judge_pace = judged;
+  options.trial_directories = 1;
+  options.trial_us = 0;
+  return options;
+}
+
+SearchFunction WithReadAhead(const ReadAheadOptions& options) {
   return [=](const std::string& dir, const std::string& name) {
-    return FindScriptWithReadAhead(dir, name, {readers, window, start_after, slow_us});
+    return FindScriptWithReadAhead(dir, name, options);
   };
 }
 
 const Walk kWalks[] = {
     {"Sequential", FindScriptSequential},
-    {"ReadAheadWithoutReaders", WithReadAhead(0, 64, 0, kEverySlow)},
+    {"ReadAheadWithoutReaders", WithReadAhead(Readers(0, 64, kEverySlow, false))},
     {"ReadAheadAsShipped", FindScript},
-    {"ReadAheadEagerNarrow", WithReadAhead(8, 2, 0, kEverySlow)},
-    {"ReadAheadEagerWide", WithReadAhead(3, 1000, 0, kEverySlow)},
-    {"ReadAheadFromMemoryNarrow", WithReadAhead(8, 4, 0, kNoneSlow)},
-    {"ReadAheadFromMemoryWide", WithReadAhead(8, 1000, 0, kNoneSlow)},
+    {"ReadAheadEagerNarrow", WithReadAhead(Readers(8, 2, kEverySlow, false))},
+    {"ReadAheadEagerWide", WithReadAhead(Readers(3, 1000, kEverySlow, false))},
+    {"ReadAheadFromMemoryNarrow", WithReadAhead(Readers(8, 4, kNoneSlow, false))},
+    {"ReadAheadFromMemoryWide", WithReadAhead(Readers(8, 1000, kNoneSlow, false))},
+    {"ReadAheadJudgedEager", WithReadAhead(Readers(8, 16, kEverySlow, true))},
+    {"ReadAheadJudgedFromMemory", WithReadAhead(Readers(8, 64, kNoneSlow, true))},
 };
 
 class SearchBoth : public ::testing::TestWithParam<Walk> {
@@ -168,6 +186,18 @@ TEST_P(SearchBoth, ExactNameFirstThenListingOrderAndWildcards) {
   EXPECT_EQ(Find(tree_.root(), "te?t?.ini"), tree_.At("w/test1.ini"));
   EXPECT_EQ(Find(tree_.root(), "w/test1.ini"), "");  // a directory part matches nothing
   EXPECT_EQ(Find(tree_.root(), ""), "");
+}
+
+// In a directory of many entries the exact name is looked up part way
+// through the listing; the answer is the same as in a small one.
+TEST_P(SearchBoth, ExactNameFirstInABigDirectory) {
+  for (int i = 0; i < 600; ++i) ASSERT_TRUE(tree_.Make("big/file" + std::to_string(i) + ".txt"));
+  for (const char* file : {"big/SETUP.INI", "big/setup.ini", "big/sub/s.ini"}) {
+    ASSERT_TRUE(tree_.Make(file));
+  }
+  EXPECT_EQ(Find(tree_.root(), "setup.ini"), tree_.At("big/setup.ini"));
+  EXPECT_EQ(Find(tree_.root(), "Setup.ini"), tree_.At("big/SETUP.INI"));
+  EXPECT_EQ(Find(tree_.root(), "s.ini"), tree_.At("big/sub/s.ini"));
 }
 
 TEST_P(SearchBoth, LinksAreFollowedEachDirectoryOnceAndCyclesEnd) {
@@ -224,12 +254,12 @@ TEST(SearchReadAhead, LeavesNoThreadAndNoDescriptorBehind) {
   ASSERT_TRUE(tree.Make("d0/s.ini"));
   // A first search, so that threads a runtime starts on first use (as
   // ThreadSanitizer's) are counted before.
-  FindScriptWithReadAhead(tree.root(), "absent.ini", {8, 64, 0, kEverySlow});
+  FindScriptWithReadAhead(tree.root(), "absent.ini", Readers(8, 64, kEverySlow, false));
   const size_t threads = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
   ASSERT_GT(threads, 0u);
   for (const long slow_us : {kEverySlow, kNoneSlow}) {
     for (const char* name : {"s.ini", "absent.ini"}) {
-      FindScriptWithReadAhead(tree.root(), name, {8, 64, 0, slow_us});
+      FindScriptWithReadAhead(tree.root(), name, Readers(8, 64, slow_us, false));
       EXPECT_EQ(CountEntries("/proc/self/task"), threads) << name << ", " << slow_us;
       EXPECT_EQ(CountEntries("/proc/self/fd"), fds) << name << ", " << slow_us;
     }
@@ -279,8 +309,9 @@ TEST(SearchReadAhead, AnswersAsTheSequentialWalkOnRandomTrees) {
   for (unsigned seed = 1; seed <= 150; ++seed) {
     RandomTree random(seed);
     const long slow_us[] = {kEverySlow, kSomeSlow, kNoneSlow};
-    const ReadAheadOptions options = {1 + random.Pick(8), 1 + random.Pick(16), random.Pick(3),
-                                      slow_us[seed % 3]};
+    ReadAheadOptions options = Readers(1 + random.Pick(8), 1 + random.Pick(16), slow_us[seed % 3],
+                                       seed % 2 == 0);
+    options.start_after = random.Pick(3);
     for (const char* name : kNames) {
       const std::string expected = FindScriptSequential(random.tree().root(), name);
       EXPECT_EQ(FindScriptWithReadAhead(random.tree().root(), name, options), expected)

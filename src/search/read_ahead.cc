@@ -3,20 +3,19 @@
 // were listed before, where the answer is. A few reader threads only list
 // directories that the walk will reach soon, so that several listings are
 // in flight while the walk waits on one, or, where listings come from
-// memory, so that other cores list too. How they share the work (the pace)
-// is chosen from how fast the walk's own listings come. The walk lists a
-// directory itself or waits for the reader that took it; either way the
-// walk alone orders and judges the listings, so the answer never depends on
-// how the threads are scheduled.
+// memory, so that other cores list too. Whether they work at all is judged
+// from the walk's own progress with them and without (PaceJudge); how they
+// share the work (the pace) is chosen from how fast the walk's own listings
+// come. The walk lists a directory itself or waits for the reader that took
+// it; either way the walk alone orders and judges the listings, so the
+// answer never depends on how the threads are scheduled.
+#include "search/read_ahead_search.h"
+
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -24,73 +23,9 @@
 
 #include "search/dir_list.h"
 #include "search/find_script.h"
-#include "search/read_ahead_node.h"
-#include "search/read_ahead_pace.h"
+#include "search/usable_cores.h"
 
 namespace varnok {
-
-namespace {
-
-// The most readers a search starts, whatever it is asked for.
-constexpr size_t kMostReaders = 32;
-
-class ReadAheadSearch {
- public:
-  ReadAheadSearch(const std::string& pattern, const ReadAheadOptions& options)
-      : pattern_(pattern),
-        readers_wanted_(std::min(options.readers, kMostReaders)),
-        window_(std::max<size_t>(options.window, 1)),
-        start_after_(options.start_after),
-        scanner_(pattern),
-        listing_times_(options.slow_listing_us) {}
-  ~ReadAheadSearch() { StopReaders(); }
-  ReadAheadSearch(const ReadAheadSearch&) = delete;
-  ReadAheadSearch& operator=(const ReadAheadSearch&) = delete;
-
-  std::string Walk(const std::string& root);
-
- private:
-  struct Frame {
-    NodePtr node;
-    size_t next = 0;  // the first child not yet taken by the walk
-  };
-
-  NodePtr NextNode();
-  void Obtain(Node& node);
-  bool ChoosePace();
-  bool Accept(const Node& node);
-  void Expand(Node& node);
-  void Schedule();
-  bool Visit(const NodePtr& node, size_t* budget);
-  void StartReaders();
-  void StopReaders();
-  void ReaderLoop();
-  NodePtr TakeQueued();
-  void SetQueueCount() { queued_.store(queue_.size(), std::memory_order_relaxed); }
-
-  const std::string pattern_;
-  const size_t readers_wanted_;
-  const size_t window_;
-  const size_t start_after_;
-  DirectoryScanner scanner_;  // the walk's own
-
-  std::mutex mutex_;
-  std::condition_variable work_ready_;    // readers wait here for the queue
-  std::condition_variable listing_done_;  // the walk waits here for a reader
-  std::deque<std::weak_ptr<Node>> queue_;  // a node dropped by the walk expires
-  std::atomic<size_t> queued_{0};          // the queue's length, for readers that spin
-  size_t busy_readers_ = 0;
-  std::atomic<bool> stopping_{false};
-  Pace pace_;  // none until chosen
-  bool pace_chosen_ = false;
-  std::vector<std::thread> readers_;
-
-  // The walk's own.
-  std::vector<Frame> stack_;
-  std::set<DirectoryIdentity> listed_;
-  size_t obtained_ = 0;
-  ListingTimes listing_times_;  // of the walk's own listings
-};
 
 std::string ReadAheadSearch::Walk(const std::string& root) {
   NodePtr node = std::make_shared<Node>(root);
@@ -125,10 +60,13 @@ NodePtr ReadAheadSearch::NextNode() {
 }
 
 // Makes `node` listed: by the walk itself when no reader has it (or, at a
-// slow pace, is queued for one), else by waiting for the reader. Queues the
-// directories ahead meanwhile.
+// slow pace, is queued for one), else by waiting for the reader (from
+// memory only briefly, then the walk lists it too). Starts or stops the
+// readers as the judge finds, and queues the directories ahead meanwhile.
 void ReadAheadSearch::Obtain(Node& node) {
+  const bool want_readers = WantReaders();  // first: it times the directory before
   std::unique_lock<std::mutex> lock(mutex_);
+  if (want_readers != readers_working_) SetReaders(want_readers);
   // At a slow pace a queued directory is left to the readers: taking it
   // would keep the walk at the head of the queue, listing nearly everything
   // itself with one read in flight, the readers never ahead of it.
@@ -136,36 +74,80 @@ void ReadAheadSearch::Obtain(Node& node) {
                     (node.stage == Node::Stage::kQueued &&
                      (pace_.walk_takes_queued || readers_.empty()));
   if (mine) node.stage = Node::Stage::kListing;
+  walk_listed_last_ = mine;
   ++obtained_;
-  if (queue_.size() + busy_readers_ < pace_.refill_below) Schedule();
+  if (readers_working_ && queue_.size() + busy_readers_ < pace_.refill_below) Schedule();
   if (mine) {
     lock.unlock();
-    const auto started = std::chrono::steady_clock::now();
     Listing listing = List(scanner_, node.path);
-    listing_times_.Note(std::chrono::steady_clock::now() - started);
     lock.lock();
     node.result = std::move(listing);
     node.stage = Node::Stage::kDone;
-  } else {
-    if (pace_.spin) {
-      lock.unlock();
-      SpinUntil([&node] { return node.done.load(std::memory_order_acquire); });
+  } else if (pace_.spin) {
+    lock.unlock();
+    if (SpinUntil([&node] { return node.done.load(std::memory_order_acquire); }, kListAfter)) {
       lock.lock();
+    } else {
+      TakeOver(node, lock);
     }
+  } else {
     listing_done_.wait(lock, [&node] { return node.stage == Node::Stage::kDone; });
   }
   if (node.result.failure) std::rethrow_exception(node.result.failure);
 }
 
-// Sets the pace once the walk has listed enough to judge, and slows it
+// Lists `node` in place of the reader that has it and is not done: from
+// memory a listing takes microseconds, so that reader is not running (the
+// machine is busy), and the walk would wait for it for as long as it is
+// kept from running. Whichever listing is done first is kept. Takes `lock`.
+void ReadAheadSearch::TakeOver(Node& node, std::unique_lock<std::mutex>& lock) {
+  Listing listing = List(scanner_, node.path);
+  lock.lock();
+  if (node.stage == Node::Stage::kDone) return;
+  node.result = std::move(listing);
+  node.stage = Node::Stage::kDone;
+  node.done.store(true, std::memory_order_release);
+}
+
+// Whether readers are to work while the walk takes its next directory: as
+// the judge finds, or throughout from `start_after` on. The time since the
+// walk took the directory before is that directory's listing, where the walk
+// listed it itself (with the walk's short work on it).
+bool ReadAheadSearch::WantReaders() {
+  if (readers_wanted_ == 0) return false;
+  const PaceJudge::Clock::time_point now = PaceJudge::Clock::now();
+  if (walk_listed_last_ && obtained_ > 0) listing_times_.Note(now - last_taken_);
+  last_taken_ = now;
+  if (!judge_pace_) return obtained_ >= start_after_;
+  return judge_.Next(now, walk_listed_last_, listing_times_.Slow());
+}
+
+// Sets the readers to work or to rest. Resting, they get no more work: the
+// directories queued for them go back to waiting, for the walk to list.
+// Holds the mutex.
+void ReadAheadSearch::SetReaders(bool working) {
+  readers_working_ = working;
+  pace_chosen_ = false;  // chosen anew from the listings of the stretch before
+  if (!working) {
+    for (const std::weak_ptr<Node>& queued : queue_) {
+      const NodePtr node = queued.lock();
+      if (node != nullptr && node->stage == Node::Stage::kQueued) node->stage = Node::Stage::kWaiting;
+    }
+    queue_.clear();
+    SetQueueCount();
+  }
+  work_ready_.notify_all();
+}
+
+// Sets the pace from how fast the walk's own listings came, and slows it
 // when listings turn slow; whether readers are to run. Holds the mutex.
 bool ReadAheadSearch::ChoosePace() {
-  if (readers_wanted_ == 0 || obtained_ < start_after_) return false;
   const bool slow = listing_times_.Slow();
   if (!pace_chosen_ || (slow && pace_.spin)) {
-    pace_ = slow ? SlowPace(readers_wanted_) : FastPace(readers_wanted_, window_);
+    if (!slow && cores_ == 0) cores_ = UsableCores();
+    pace_ = slow ? SlowPace(readers_wanted_) : FastPace(readers_wanted_, window_, cores_);
     pace_chosen_ = true;
-    work_ready_.notify_all();  // spinning readers learn to sleep
+    work_ready_.notify_all();  // spinning readers learn to sleep, readers beyond the pace rest
   }
   return pace_.readers > 0;
 }
@@ -180,9 +162,13 @@ void ReadAheadSearch::Expand(Node& node) {
   if (node.expanded) return;
   node.expanded = true;
   std::vector<std::string>& subdirs = node.result.scan.subdirs;
+  node.children.reserve(subdirs.size());
+  std::string path = node.path + kPathSeparator;
+  const size_t parent_size = path.size();
   for (const std::string& name : subdirs) {
     if (name[0] == '.') continue;  // dot directories are not searched
-    node.children.push_back(std::make_shared<Node>(node.path + kPathSeparator + name));
+    path.resize(parent_size);
+    node.children.push_back(std::make_shared<Node>(path.append(name)));
   }
   std::vector<std::string>().swap(subdirs);
 }
@@ -229,7 +215,9 @@ bool ReadAheadSearch::Visit(const NodePtr& node, size_t* budget) {
 // walk lists whatever no reader takes). Holds the mutex.
 void ReadAheadSearch::StartReaders() {
   try {
-    while (readers_.size() < pace_.readers) readers_.emplace_back([this] { ReaderLoop(); });
+    while (readers_.size() < pace_.readers) {
+      readers_.emplace_back([this, index = readers_.size()] { ReaderLoop(index); });
+    }
   } catch (const std::system_error&) {
   }
 }
@@ -243,16 +231,18 @@ void ReadAheadSearch::StopReaders() {
   for (std::thread& reader : readers_) reader.join();
 }
 
-void ReadAheadSearch::ReaderLoop() {
+// Reader number `index` lists what the walk queues while the readers work
+// and the pace has that many.
+void ReadAheadSearch::ReaderLoop(size_t index) {
   DirectoryScanner scanner(pattern_);
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
-    if (pace_.spin && queue_.empty() && !stopping_) {
+    if (pace_.spin && Working(index) && queue_.empty() && !stopping_) {
       lock.unlock();
       SpinUntil([this] { return queued_.load(std::memory_order_relaxed) != 0 || stopping_; });
       lock.lock();
     }
-    work_ready_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    work_ready_.wait(lock, [this, index] { return stopping_ || (Working(index) && !queue_.empty()); });
     if (stopping_) return;
     NodePtr node = TakeQueued();
     if (node == nullptr || node->stage != Node::Stage::kQueued) continue;  // dropped or taken
@@ -261,9 +251,11 @@ void ReadAheadSearch::ReaderLoop() {
     lock.unlock();
     Listing listing = List(scanner, node->path);
     lock.lock();
-    node->result = std::move(listing);
-    node->stage = Node::Stage::kDone;
-    node->done.store(true, std::memory_order_release);
+    if (node->stage != Node::Stage::kDone) {  // else the walk listed it meanwhile
+      node->result = std::move(listing);
+      node->stage = Node::Stage::kDone;
+      node->done.store(true, std::memory_order_release);
+    }
     --busy_readers_;
     listing_done_.notify_one();
   }
@@ -283,8 +275,6 @@ NodePtr ReadAheadSearch::TakeQueued() {
   SetQueueCount();
   return node;
 }
-
-}  // namespace
 
 std::string FindScriptWithReadAhead(const std::string& Dir, const std::string& Name,
                                     const ReadAheadOptions& options) {

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <thread>
 
 namespace varnok {
 
@@ -31,11 +30,11 @@ constexpr size_t kMostFastReaders = 3;
 
 // Listings from memory take microseconds. Waking a sleeping thread costs
 // more than that, so readers and walk wait for each other by spinning, and
-// there are no more readers than other cores. They work from opposite ends
-// of a wide window: the readers from the far end, the walk at its own place
-// listing whatever no reader has taken, so neither waits on the other.
-inline Pace FastPace(size_t readers, size_t window) {
-  const size_t cores = std::thread::hardware_concurrency();
+// there are no more readers than other `cores` the process may use. They
+// work from opposite ends of a wide window: the readers from the far end,
+// the walk at its own place listing whatever no reader has taken, so
+// neither waits on the other.
+inline Pace FastPace(size_t readers, size_t window, size_t cores) {
   Pace pace;
   pace.readers = std::min({readers, kMostFastReaders, cores > 1 ? cores - 1 : 0});
   pace.most_in_flight = std::max<size_t>(window / 2, 2);
@@ -60,6 +59,9 @@ inline Pace SlowPace(size_t readers) {
 // memory, and short enough to cost little where the other thread is not
 // running at all.
 constexpr std::chrono::microseconds kSpinFor(50);
+// How long the walk waits for a reader's listing from memory before it
+// lists the directory itself: two listings.
+constexpr std::chrono::microseconds kListAfter(20);
 
 // Tells the processor that this is a spin loop.
 inline void CpuRelax() {
@@ -68,10 +70,10 @@ inline void CpuRelax() {
 #endif
 }
 
-// Spins until `done()` or kSpinFor has passed; whether `done()` held.
+// Spins until `done()` or `spin_for` has passed; whether `done()` held.
 template <typename Done>
-bool SpinUntil(Done done) {
-  const auto until = std::chrono::steady_clock::now() + kSpinFor;
+bool SpinUntil(Done done, std::chrono::microseconds spin_for = kSpinFor) {
+  const auto until = std::chrono::steady_clock::now() + spin_for;
   while (true) {
     for (int i = 0; i < 32; ++i) {
       if (done()) return true;
