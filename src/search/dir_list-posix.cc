@@ -77,7 +77,7 @@ bool DirectoryCursor::State::Reposition() {
   if (fd >= 0 && fd_level > target && steps * 3 < PATH_MAX) {
     std::string parents = "..";
     for (size_t i = 1; i < steps; ++i) parents += "/..";
-    up = openat(fd, parents.c_str(), kDirectoryFlags);
+    up = RetryOnSignal(openat, fd, parents.c_str(), kDirectoryFlags);
     struct stat st;
     if (up >= 0 && (fstat(up, &st) != 0 || st.st_dev != levels.back().dev ||
                     st.st_ino != levels.back().ino)) {
@@ -111,7 +111,7 @@ bool DirectoryCursor::OpenChild(const std::string& name, DirectoryScan* scan) {
   State& s = *state_;
   if (s.levels.empty() || !s.Reposition()) return false;
   const struct timespec opened = StampClock();
-  int child = openat(s.fd, name.c_str(), kDirectoryFlags);
+  int child = RetryOnSignal(openat, s.fd, name.c_str(), kDirectoryFlags);
   if (child < 0) return false;
   const size_t parent_size = s.path.size();
   s.path.append(1, kPathSeparator).append(name);
@@ -147,7 +147,7 @@ struct DirectoryScanner::State {
     const size_t base = kept_path.size();
     if (kept_fd >= 0 && path.size() > base + 1 && path.size() - base < PATH_MAX &&
         path[base] == kPathSeparator && path.compare(0, base, kept_path) == 0) {
-      return openat(kept_fd, path.c_str() + base + 1, kDirectoryFlags);
+      return RetryOnSignal(openat, kept_fd, path.c_str() + base + 1, kDirectoryFlags);
     }
     return OpenDirectory(path);
   }

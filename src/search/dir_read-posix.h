@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/posix_io.h"
 #include "search/dir_entries-posix.h"
 #include "search/dir_list.h"
 #include "search/name_match.h"
@@ -152,7 +153,7 @@ inline bool DirectoryReader::ListAgain(int fd, int listings, Seen* all, Director
     nanosleep(&pause, nullptr);
   }
   const struct timespec opened = StampClock();
-  const int again = openat(fd, ".", kDirectoryFlags);
+  const int again = RetryOnSignal(openat, fd, ".", kDirectoryFlags);
   if (again < 0) return false;
   Seen once;
   ListOnce(again, &once);

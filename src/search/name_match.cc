@@ -76,10 +76,6 @@ bool NamePattern::MatchesWild(std::string_view name) const {
   return reach[n] != 0;
 }
 
-bool IsListedMatch(const NamePattern& pattern, std::string_view name) {
-  return name != "." && name != ".." && pattern.Matches(name);
-}
-
 int CompareListingOrder(std::string_view a, std::string_view b) {
   const size_t common = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < common; ++i) {

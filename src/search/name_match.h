@@ -41,12 +41,6 @@ class NamePattern {
   bool wild_ = false;
 };
 
-/// Whether the entry `name` that the system's directory search returned for
-/// `pattern` is a match by these rules. The system also matches an entry by
-/// its 8.3 short name ("*.ini" finds "app.ini~" through "APP~1.INI"), and
-/// lists "." and ".."; neither makes a match.
-bool IsListedMatch(const NamePattern& pattern, std::string_view name);
-
 /// The order of NTFS listings: names compared byte by byte after upper-casing
 /// ASCII letters (so '_' sorts after 'Z'), ties broken by the raw bytes.
 /// Negative, zero or positive, as `a` sorts before, with or after `b`.

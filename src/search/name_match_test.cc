@@ -50,20 +50,6 @@ TEST(NamePattern, QuestionMarkTakesOneUtf8Character) {
   }
 }
 
-// The system's search also matches 8.3 short names; only the entry's own
-// name may make a match.
-TEST(IsListedMatch, ShortNamesAndDotEntriesNeverMatch) {
-  const NamePattern ini("*.ini");
-  EXPECT_TRUE(IsListedMatch(ini, "app.ini"));
-  EXPECT_FALSE(IsListedMatch(ini, "app.ini~"));   // listed as APP~1.INI
-  EXPECT_FALSE(IsListedMatch(ini, "a.ini_old"));  // listed as AINI_O~1.INI
-  EXPECT_FALSE(IsListedMatch(NamePattern("APP~1.INI"), "app.ini~"));
-  EXPECT_TRUE(IsListedMatch(NamePattern("App.INI"), "app.ini"));
-  EXPECT_FALSE(IsListedMatch(NamePattern("*"), "."));
-  EXPECT_FALSE(IsListedMatch(NamePattern("*.*"), ".."));
-  EXPECT_TRUE(IsListedMatch(NamePattern("*"), "...x"));
-}
-
 TEST(NamePattern, ExactNameOnlyWithoutWildcards) {
   EXPECT_TRUE(NamePattern("Setup.ini").IsExactly("Setup.ini"));
   EXPECT_TRUE(NamePattern("Setup.ini.").IsExactly("Setup.ini"));
