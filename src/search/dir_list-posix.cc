@@ -131,6 +131,15 @@ void DirectoryCursor::ReturnToParent() {
 
 const std::string& DirectoryCursor::path() const { return state_->path; }
 
+std::set<DirectoryIdentity> DirectoryCursor::TakeListed() {
+  std::set<DirectoryIdentity> ids;
+  for (const std::pair<dev_t, ino_t>& id : state_->listed) {
+    ids.insert(ids.end(), {static_cast<uint64_t>(id.first), static_cast<uint64_t>(id.second), 0, true});
+  }
+  state_->listed.clear();
+  return ids;
+}
+
 struct DirectoryScanner::State {
   explicit State(const std::string& name) : reader(name) {}
   ~State() { ForgetKept(); }

@@ -170,6 +170,12 @@ void DirectoryCursor::ReturnToParent() {
 
 const std::string& DirectoryCursor::path() const { return state_->path; }
 
+std::set<DirectoryIdentity> DirectoryCursor::TakeListed() {
+  std::set<DirectoryIdentity> ids;
+  ids.swap(state_->listed);
+  return ids;
+}
+
 struct DirectoryScanner::State {
   NamePattern pattern;
 };

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,9 @@ class DirectoryCursor {
   /// The current directory's path: the root path, then one separator and
   /// one name for each level below it.
   const std::string& path() const;
+  /// The directories entered so far, as DirectoryScanner identifies them,
+  /// for a walk that goes on without this cursor; the cursor forgets them.
+  std::set<DirectoryIdentity> TakeListed();
 
  private:
   struct State;

@@ -1,8 +1,6 @@
 #include "search/find_script.h"
 
-#include <vector>
-
-#include "search/dir_list.h"
+#include "search/sequential_walk.h"
 
 namespace varnok {
 
@@ -13,29 +11,6 @@ constexpr const char* kSeparators = "\\/";
 #else
 constexpr const char* kSeparators = "/";
 #endif
-
-// The subdirectories of one open level still to be searched.
-struct PendingLevel {
-  std::vector<std::string> names;
-  size_t next = 0;
-};
-
-// Moves the cursor into the next subdirectory to search, leaving finished
-// levels; false when the whole tree is done.
-bool AdvanceToNextDirectory(DirectoryCursor& cursor, std::vector<PendingLevel>& pending,
-                            DirectoryScan* scan) {
-  while (!pending.empty()) {
-    PendingLevel& level = pending.back();
-    if (level.next == level.names.size()) {
-      pending.pop_back();
-      if (!pending.empty()) cursor.ReturnToParent();
-      continue;
-    }
-    const std::string& name = level.names[level.next++];
-    if (name[0] != '.' && cursor.OpenChild(name, scan)) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -49,14 +24,11 @@ std::string FindScript(const std::string& Dir, const std::string& Name) {
 
 std::string FindScriptSequential(const std::string& Dir, const std::string& Name) {
   if (!IsPlainEntryName(Name)) return "";
-  DirectoryCursor cursor(Name);
-  DirectoryScan scan;
-  if (!cursor.OpenRoot(Dir, &scan)) return "";
-  std::vector<PendingLevel> pending;
+  SequentialWalk walk(Name);
+  if (!walk.Start(Dir)) return "";
   do {
-    if (!scan.match.empty()) return cursor.path() + kPathSeparator + scan.match;
-    pending.push_back({std::move(scan.subdirs), 0});
-  } while (AdvanceToNextDirectory(cursor, pending, &scan));
+    if (walk.Found()) return walk.FoundPath();
+  } while (walk.Advance());
   return "";
 }
 

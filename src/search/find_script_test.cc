@@ -122,6 +122,14 @@ ReadAheadOptions Readers(size_t readers, size_t window, long slow_us, bool judge
   return options;
 }
 
+// Readers from the `after`-th directory on: the walk one directory at a time
+// hands the rest of the tree over midway, with levels still to search.
+ReadAheadOptions ReadersAfter(size_t after, long slow_us) {
+  ReadAheadOptions options = Readers(8, 16, slow_us, false);
+  options.start_after = after;
+  return options;
+}
+
 SearchFunction WithReadAhead(const ReadAheadOptions& options) {
   return [=](const std::string& dir, const std::string& name) {
     return FindScriptWithReadAhead(dir, name, options);
@@ -138,6 +146,8 @@ const Walk kWalks[] = {
     {"ReadAheadFromMemoryWide", WithReadAhead(Readers(8, 1000, kNoneSlow, false))},
     {"ReadAheadJudgedEager", WithReadAhead(Readers(8, 16, kEverySlow, true))},
     {"ReadAheadJudgedFromMemory", WithReadAhead(Readers(8, 64, kNoneSlow, true))},
+    {"ReadAheadAfterThree", WithReadAhead(ReadersAfter(3, kEverySlow))},
+    {"ReadAheadAfterFive", WithReadAhead(ReadersAfter(5, kNoneSlow))},
 };
 
 class SearchBoth : public ::testing::TestWithParam<Walk> {
@@ -311,7 +321,7 @@ TEST(SearchReadAhead, AnswersAsTheSequentialWalkOnRandomTrees) {
     const long slow_us[] = {kEverySlow, kSomeSlow, kNoneSlow};
     ReadAheadOptions options = Readers(1 + random.Pick(8), 1 + random.Pick(16), slow_us[seed % 3],
                                        seed % 2 == 0);
-    options.start_after = random.Pick(3);
+    options.start_after = random.Pick(12);  // hands over anywhere in the tree
     for (const char* name : kNames) {
       const std::string expected = FindScriptSequential(random.tree().root(), name);
       EXPECT_EQ(FindScriptWithReadAhead(random.tree().root(), name, options), expected)

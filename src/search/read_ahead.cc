@@ -9,6 +9,12 @@
 // come. The walk lists a directory itself or waits for the reader that took
 // it; either way the walk alone orders and judges the listings, so the
 // answer never depends on how the threads are scheduled.
+//
+// The search begins as the walk one directory at a time (SequentialWalk) and
+// goes on that way while readers cannot pay: its first directories, and
+// throughout where the process has one core and listings come from memory.
+// Looking ahead costs bookkeeping of its own (a node, a path and a mutex a
+// directory), which such a walk then never pays.
 #include "search/read_ahead_search.h"
 
 #include <algorithm>
@@ -28,16 +34,71 @@
 namespace varnok {
 
 std::string ReadAheadSearch::Walk(const std::string& root) {
-  NodePtr node = std::make_shared<Node>(root);
-  do {
+  std::string found;
+  if (!WalkAlone(root, &found)) return found;
+  NodePtr node;
+  while ((node = NextNode()) != nullptr) {
     Obtain(*node);
     if (!Accept(*node)) continue;  // cannot be listed, or listed before: nothing in it
     const std::string& match = node->result.scan.match;
     if (!match.empty()) return node->path + kPathSeparator + match;
     Expand(*node);
     stack_.push_back({std::move(node), 0});
-  } while ((node = NextNode()) != nullptr);
+  }
   return "";
+}
+
+// Walks one directory at a time, with nothing to look ahead or hand over,
+// while readers cannot pay; true once they may, the rest of the tree then
+// taken over for the walk with readers. Else the walk's answer is in
+// `found` (empty for none).
+bool ReadAheadSearch::WalkAlone(const std::string& root, std::string* found) {
+  SequentialWalk alone(pattern_);
+  if (!alone.Start(root)) return false;
+  do {
+    if (alone.Found()) {
+      *found = alone.FoundPath();
+      return false;
+    }
+    if (ReadersMayPay()) {
+      TakeLevelsFrom(alone);
+      return true;
+    }
+  } while (alone.Advance());
+  return false;
+}
+
+// Whether readers may pay from here on: after the first directories, where
+// the process may use another core, or where the walk's listings are slow
+// (readers then overlap their waits on the device even on one core). Called
+// once a directory, after its listing.
+bool ReadAheadSearch::ReadersMayPay() {
+  if (readers_wanted_ == 0) return false;
+  const PaceJudge::Clock::time_point now = PaceJudge::Clock::now();
+  if (listed_alone_ > 0) listing_times_.Note(now - last_taken_);
+  last_taken_ = now;
+  if (++listed_alone_ < std::max<size_t>(start_after_, 1)) return false;
+  if (!judge_pace_ || listing_times_.Slow()) return true;
+  if (cores_ == 0) cores_ = UsableCores();
+  return cores_ > 1;
+}
+
+// Takes over the levels the walk alone has left, as directories listed and
+// expanded, and the directories it listed.
+void ReadAheadSearch::TakeLevelsFrom(SequentialWalk& alone) {
+  for (SequentialWalk::Level& level : alone.Hand(&listed_)) {
+    NodePtr node = std::make_shared<Node>(std::move(level.path));
+    node->stage = Node::Stage::kDone;
+    node->expanded = true;
+    std::string path = node->path + kPathSeparator;
+    const size_t parent_size = path.size();
+    for (size_t i = level.next; i < level.names.size(); ++i) {
+      if (level.names[i][0] == '.') continue;  // dot directories are not searched
+      path.resize(parent_size);
+      node->children.push_back(std::make_shared<Node>(path.append(level.names[i])));
+    }
+    if (!node->children.empty()) stack_.push_back({std::move(node), 0});
+  }
 }
 
 // The next directory in the walk's order. The walk takes it out of its
@@ -75,7 +136,6 @@ void ReadAheadSearch::Obtain(Node& node) {
                      (pace_.walk_takes_queued || readers_.empty()));
   if (mine) node.stage = Node::Stage::kListing;
   walk_listed_last_ = mine;
-  ++obtained_;
   if (readers_working_ && queue_.size() + busy_readers_ < pace_.refill_below) Schedule();
   if (mine) {
     lock.unlock();
@@ -110,15 +170,14 @@ void ReadAheadSearch::TakeOver(Node& node, std::unique_lock<std::mutex>& lock) {
 }
 
 // Whether readers are to work while the walk takes its next directory: as
-// the judge finds, or throughout from `start_after` on. The time since the
+// the judge finds, or throughout where the pace is not judged. The time since the
 // walk took the directory before is that directory's listing, where the walk
 // listed it itself (with the walk's short work on it).
 bool ReadAheadSearch::WantReaders() {
-  if (readers_wanted_ == 0) return false;
   const PaceJudge::Clock::time_point now = PaceJudge::Clock::now();
-  if (walk_listed_last_ && obtained_ > 0) listing_times_.Note(now - last_taken_);
+  if (walk_listed_last_) listing_times_.Note(now - last_taken_);
   last_taken_ = now;
-  if (!judge_pace_) return obtained_ >= start_after_;
+  if (!judge_pace_) return true;
   return judge_.Next(now, walk_listed_last_, listing_times_.Slow());
 }
 

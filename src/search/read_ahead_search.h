@@ -21,6 +21,7 @@
 #include "search/read_ahead_judge.h"
 #include "search/read_ahead_node.h"
 #include "search/read_ahead_pace.h"
+#include "search/sequential_walk.h"
 
 namespace varnok {
 
@@ -36,7 +37,7 @@ class ReadAheadSearch {
         start_after_(options.start_after),
         judge_pace_(options.judge_pace),
         scanner_(pattern),
-        judge_(options.start_after, options.trial_directories,
+        judge_(0, options.trial_directories,
                std::chrono::microseconds(std::max(options.trial_us, 0L)), window_),
         listing_times_(options.slow_listing_us) {}
   ~ReadAheadSearch() { StopReaders(); }
@@ -51,6 +52,9 @@ class ReadAheadSearch {
     size_t next = 0;  // the first child not yet taken by the walk
   };
 
+  bool WalkAlone(const std::string& root, std::string* found);
+  bool ReadersMayPay();
+  void TakeLevelsFrom(SequentialWalk& alone);
   NodePtr NextNode();
   void Obtain(Node& node);
   void TakeOver(Node& node, std::unique_lock<std::mutex>& lock);
@@ -91,7 +95,7 @@ class ReadAheadSearch {
   // The walk's own.
   std::vector<Frame> stack_;
   std::set<DirectoryIdentity> listed_;
-  size_t obtained_ = 0;
+  size_t listed_alone_ = 0;  // directories the walk listed before readers could pay
   PaceJudge judge_;
   bool walk_listed_last_ = false;  // the walk listed the last directory itself
   PaceJudge::Clock::time_point last_taken_;  // when the walk took it
