@@ -7,8 +7,10 @@
 # files that all skip), with a warm cache, free and pinned to one core
 # (taskset -c 0); then a chain of directories 2,000 deep; then the broad tree
 # with a cold cache: run as root, the page cache is dropped before every run
-# (skipped where the system refuses that). The three programs run in the
-# same rounds, each round in another order.
+# (skipped where the system refuses that), and fd with 16 threads (fdfind or
+# fd, where installed; unordered output, hidden entries skipped, no ignore
+# files) runs in the same rounds. The programs run in the same rounds, each
+# round in another order.
 #
 # Usage: bench/walk.sh [--smoke]   (VARNOK=path overrides build/varnok;
 # BASELINE=path takes another build of varnok as the one-thread walk;
@@ -75,6 +77,8 @@ count_entries() { find "$1" -mindepth 1 | wc -l; }
 TREE=$SCRATCH/broad
 DEEP=$SCRATCH/deep
 REFERENCE=
+FD=$(command -v fdfind || command -v fd || true)
+WITH_FD=0
 ((SMOKE)) && [[ -z ${BASELINE:-} ]] || REFERENCE=$(reference_program)
 
 varnok_walk() { "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
@@ -82,6 +86,7 @@ find_walk() { find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
 reference_walk() { "$REFERENCE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 pinned_varnok_walk() { taskset -c 0 "$VARNOK" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 pinned_find_walk() { taskset -c 0 find "$WALK_ROOT" -name '.*' -prune -o -iname "$NAME" -print; }
+fd_walk() { "$FD" --no-ignore --ignore-case --glob -j 16 "$NAME" "$WALK_ROOT"; }
 pinned_reference_walk() { taskset -c 0 "$REFERENCE" "-P:$WALK_ROOT" "-O:$NAME:S.k=v"; }
 
 # Checks that varnok reports the script missing in $1 and warms the cache.
@@ -102,10 +107,12 @@ measure() {
   local prefix=$1 label=$2 find_goal=$3 reference_goal=$4
   local names=("${prefix}varnok_walk" "${prefix}find_walk")
   [[ -z $REFERENCE ]] || names+=("${prefix}reference_walk")
+  ((WITH_FD)) && names+=("${prefix}fd_walk")
   compare_all "$RUNS" "${names[@]}"
   report_all "$label" "${prefix}varnok_walk" "${prefix}find_walk" "find" "$find_goal"
   [[ -z $REFERENCE ]] ||
     report_all "$label" "${prefix}varnok_walk" "${prefix}reference_walk" "one-thread" "$reference_goal"
+  if ((WITH_FD)); then report_all "$label" "${prefix}varnok_walk" "${prefix}fd_walk" "fd -j16" 1; fi
 }
 
 echo "building trees under $SCRATCH ..."
@@ -115,7 +122,7 @@ make_deep_tree "$DEEP"
 # the timed runs for the cores.
 sync
 echo "broad tree: $(count_entries "$TREE") entries; deep tree: depth $DEPTH; $RUNS runs each"
-echo "one-thread walk: ${REFERENCE:-none}; cores: $(nproc) of $(nproc --all)"
+echo "one-thread walk: ${REFERENCE:-none}; fd: ${FD:-none}; cores: $(nproc) of $(nproc --all)"
 
 # Writes the dirty pages out and empties the page cache, dentries and inodes.
 drop_caches() {
@@ -130,7 +137,9 @@ measure_cold() {
     return
   fi
   WALK_ROOT=$TREE
-  RUNS=$COLD_RUNS BEFORE_EACH_RUN=drop_caches measure "" "cold walk" 0.4 1
+  [[ -z $FD ]] && echo "cold walk              no fd to compare with: install fd-find"
+  WITH_FD=$([[ -n $FD ]] && echo 1 || echo 0) RUNS=$COLD_RUNS BEFORE_EACH_RUN=drop_caches \
+    measure "" "cold walk" 0.4 1
 }
 
 prepare "$TREE"
