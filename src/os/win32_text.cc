@@ -2,41 +2,21 @@
 
 #include <climits>
 
+#include "base/utf8.h"
+
 namespace varnok {
 
 namespace {
 
 constexpr wchar_t kReplacement = 0xFFFD;
 
-bool IsLeadSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsTrailSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-// The code point of the WTF-8 sequence at `text[*pos]`, moving past it; none,
-// moving one byte, when no well-formed sequence (an encoded surrogate counts
-// as one) begins there.
-std::optional<char32_t> NextCode(std::string_view text, size_t* pos) {
-  const unsigned char lead = static_cast<unsigned char>(text[(*pos)++]);
-  const int tail = lead < 0x80 ? 0 : lead < 0xC2 ? -1 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2
-                                                                          : lead < 0xF5 ? 3 : -1;
-  if (tail < 0 || text.size() - *pos < static_cast<size_t>(tail)) return std::nullopt;
-  char32_t code = tail == 0 ? lead : lead & (0x3F >> tail);
-  for (int i = 0; i < tail; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[*pos + i]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    code = code << 6 | (next & 0x3F);
-  }
-  static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-  if (code < kLeast[tail] || code > 0x10FFFF) return std::nullopt;
-  *pos += static_cast<size_t>(tail);
-  return code;
-}
-
 // `text` as UTF-16 in `wide`; false when a byte had to become U+FFFD.
 bool DecodeWtf8(std::string_view text, std::wstring* wide) {
   bool valid = true;
   wide->reserve(text.size());
   for (size_t pos = 0; pos < text.size();) {
-    const std::optional<char32_t> decoded = NextCode(text, &pos);
+    const std::optional<char32_t> decoded = DecodeUtf8(text, &pos, true);
+    if (!decoded) ++pos;  // the byte that begins no character becomes U+FFFD
     valid = valid && decoded.has_value();
     const char32_t code = decoded.value_or(kReplacement);
     if (code < 0x10000) {
@@ -47,19 +27,6 @@ bool DecodeWtf8(std::string_view text, std::wstring* wide) {
     }
   }
   return valid;
-}
-
-void AppendUtf8(std::string* text, char32_t code) {
-  if (code < 0x80) {
-    text->push_back(static_cast<char>(code));
-    return;
-  }
-  const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-  static constexpr unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
-  text->push_back(static_cast<char>(kLead[tail] | (code >> (6 * tail))));
-  for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) {
-    text->push_back(static_cast<char>(0x80 | ((code >> shift) & 0x3F)));
-  }
 }
 
 // The real code page behind CP_ACP and CP_OEMCP.
@@ -107,18 +74,7 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   return wide;
 }
 
-std::string Utf8FromWide(std::wstring_view wide) {
-  std::string text;
-  text.reserve(wide.size());
-  for (size_t i = 0; i < wide.size(); ++i) {
-    char32_t code = static_cast<char16_t>(wide[i]);
-    if (IsLeadSurrogate(code) && i + 1 < wide.size() && IsTrailSurrogate(wide[i + 1])) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<char16_t>(wide[++i]) - 0xDC00);
-    }
-    AppendUtf8(&text, code);
-  }
-  return text;
-}
+std::string Utf8FromWide(std::wstring_view wide) { return Utf16ToWtf8(wide); }
 
 // Best fit is refused with a flag that some code pages (UTF-8, GB18030, the
 // ISO-2022 family) reject: those convert without it.
