@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,16 @@ const ImageKind* KindOf(const std::string& type) {
   return nullptr;
 }
 
+// Moves the test process into a mount namespace of its own, once, so that
+// its scratch mounts go with it even when it is killed (a test's time-out)
+// before its destructors run; what the test starts shares the namespace.
+// Where that is refused, the mounts are made where the process stands.
+void PrivateMounts() {
+  static const bool entered = unshare(CLONE_NEWNS) == 0 &&
+                              mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  (void)entered;
+}
+
 std::string Trimmed(const std::string& text) {
   const size_t end = text.find_last_not_of(" \n");
   return end == std::string::npos ? "" : text.substr(0, end + 1);
@@ -66,6 +77,7 @@ ScratchFs::ScratchFs(const std::string& type) {
 std::string ScratchFs::Make(const std::string& type) {
   if (type != "tmpfs" && KindOf(type) == nullptr) return "no scratch file system of type " + type;
   if (geteuid() != 0) return "making and mounting a " + type + " file system needs root";
+  PrivateMounts();
   struct stat st;
   const char* tmpdir = getenv("TMPDIR");
   std::string pattern = stat("/var/tmp", &st) == 0 ? "/var/tmp"
@@ -90,6 +102,9 @@ std::string ScratchFs::Make(const std::string& type) {
   const RunResult mounted = RunCommand({mount_tool, "-o", "loop", image_, path_});
   if (mounted.status != 0) return "mounting the " + type + " image failed: " + Trimmed(mounted.err);
   chmod(path_.c_str(), 0755);
+  // The loop device holds the image open; unlinked now, it cannot be left
+  // behind by a test that never reaches its destructor.
+  if (unlink(image_.c_str()) == 0) image_.clear();
   return "";
 }
 

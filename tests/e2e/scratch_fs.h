@@ -13,6 +13,9 @@ namespace e2e {
 /// lie in a fresh directory under /var/tmp (or $TMPDIR where /var/tmp is
 /// missing). The file system's root may hold what mkfs puts there (ext4's
 /// lost+found), so tests work in directories of their own below path().
+/// The mount lives in a mount namespace of the test process's own, so a
+/// test killed before its destructors run leaves no mount behind (only an
+/// empty directory).
 class ScratchFs {
  public:
   explicit ScratchFs(const std::string& type);
